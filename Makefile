@@ -1,0 +1,48 @@
+# Front door: `make run` builds and runs the self-check, `make test` runs
+# every test through CTest. Both install missing Debian packages first.
+BUILD_DIR ?= build
+BUILD_TYPE ?= RelWithDebInfo
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# Warnings are errors in CI.
+WERROR ?= $(if $(CI),ON,OFF)
+
+PACKAGES := cmake make g++ pkg-config libcjson-dev libgtest-dev libgmock-dev libbenchmark-dev libabsl-dev
+# Only the slower gates of .ci/run need these.
+CI_PACKAGES := clang libclang-rt-14-dev valgrind
+
+.PHONY: all run test deps ci-deps build configure clean asan asan-test bench
+
+all: build
+
+deps:
+	@sh scripts/install-deps.sh $(PACKAGES)
+
+ci-deps:
+	@sh scripts/install-deps.sh $(PACKAGES) $(CI_PACKAGES)
+
+configure: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTWRELAY_WERROR=$(WERROR)
+
+build: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+run: build
+	./$(BUILD_DIR)/twrelay_selfcheck
+
+test: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+# The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+asan: deps
+	cmake --preset asan -DTWRELAY_WERROR=$(WERROR)
+	cmake --build --preset asan -j $(JOBS)
+
+asan-test: asan
+	ctest --preset asan -j $(JOBS)
+
+bench: deps
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD_DIR) build-asan build-dev build-release build-fuzz

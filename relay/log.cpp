@@ -1,0 +1,95 @@
+#include "relay/log.h"
+
+#include <cstdio>
+#include <ctime>
+#include <iterator>
+
+namespace {
+
+constexpr size_t kMessageSize = 2048;  // 2047 bytes of text and the NUL
+// "HH:MM:SS [LEVEL] " is 17 bytes, so a full message always fits.
+constexpr size_t kLineSize = 2112;
+static_assert(kLineSize >= 17 + kMessageSize);
+
+constexpr const char *level_names[] = {"ERROR", "WARN", "INFO", "DEBUG"};
+
+int s_level = TWR_LOG_INFO;
+twr_log_callback_t s_callback = nullptr;
+void *s_ctx = nullptr;
+FILE *s_logfile = nullptr;
+
+const char *level_name(int level) {
+    if (level < 0 || level >= int(std::size(level_names))) return "?";
+    return level_names[level];
+}
+
+void deliver(int level, const char *message) {
+    if (s_callback != nullptr) s_callback(s_ctx, level, message);
+
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char line[kLineSize];
+    std::snprintf(line, sizeof line, "%02d:%02d:%02d [%-5s] %s", local.tm_hour, local.tm_min,
+                  local.tm_sec, level_name(level), message);
+    std::fprintf(stderr, "%s\n", line);
+    if (s_logfile != nullptr) {
+        std::fprintf(s_logfile, "%s\n", line);
+        std::fflush(s_logfile);
+    }
+}
+
+void vlog(int level, const char *format, va_list args) TWR_PRINTF_FORMAT(2, 0);
+void vlog(int level, const char *format, va_list args) {
+    if (level > s_level) return;
+    char message[kMessageSize];
+    std::vsnprintf(message, sizeof message, format, args);
+    deliver(level, message);
+}
+
+}  // namespace
+
+void twr_log_init(int level, twr_log_callback_t callback, void *ctx) {
+    s_level = level;
+    s_callback = callback;
+    s_ctx = ctx;
+}
+
+void twr_log_set_level(int level) { s_level = level; }
+
+void twr_log_set_file(const char *path) {
+    if (s_logfile != nullptr) {
+        std::fclose(s_logfile);
+        s_logfile = nullptr;
+    }
+    if (path == nullptr) return;
+    s_logfile = std::fopen(path, "a");
+    if (s_logfile == nullptr) return;
+    std::fputs("--- Log opened ---\n", s_logfile);
+    std::fflush(s_logfile);
+}
+
+void twr_log(int level, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    vlog(level, format, args);
+    va_end(args);
+}
+
+// The wrappers format first and then pass the text through "%s", so a "%"
+// that a caller's argument brings in is never read as a conversion.
+#define TWR_LOG_WRAPPER(name, level)                  \
+    void name(const char *format, ...) {              \
+        if ((level) > s_level) return;                \
+        char text[kMessageSize];                      \
+        va_list args;                                 \
+        va_start(args, format);                       \
+        std::vsnprintf(text, sizeof text, format, args); \
+        va_end(args);                                 \
+        twr_log(level, "%s", text);                   \
+    }
+
+TWR_LOG_WRAPPER(twr_log_error, TWR_LOG_ERROR)
+TWR_LOG_WRAPPER(twr_log_warn, TWR_LOG_WARN)
+TWR_LOG_WRAPPER(twr_log_info, TWR_LOG_INFO)
+TWR_LOG_WRAPPER(twr_log_debug, TWR_LOG_DEBUG)

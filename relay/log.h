@@ -1,0 +1,54 @@
+/* The relay core's leveled, time-stamped log.
+ *
+ * A message at or below the threshold goes, in this order, to the host's
+ * callback (bare text), then as one line "HH:MM:SS [LEVEL] message" to
+ * standard error and, when one is open, to the log file (flushed per line).
+ * Messages are cut to 2047 bytes. The log never allocates; its state is
+ * process-wide and unlocked, so call it from one thread. */
+#ifndef RELAY_LOG_H
+#define RELAY_LOG_H
+
+#include <stdarg.h>
+
+#define TWR_LOG_ERROR 0
+#define TWR_LOG_WARN 1
+#define TWR_LOG_INFO 2
+#define TWR_LOG_DEBUG 3
+
+#if defined(__GNUC__) || defined(__clang__)
+#define TWR_PRINTF_FORMAT(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+#else
+#define TWR_PRINTF_FORMAT(fmt_index, first_arg)
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Receives each delivered message without time or level prefix. */
+typedef void (*twr_log_callback_t)(void *ctx, int level, const char *message);
+
+/* Replaces threshold, callback (may be NULL) and context together; the log
+ * file stays as it is. The threshold starts at TWR_LOG_INFO. */
+void twr_log_init(int level, twr_log_callback_t callback, void *ctx);
+void twr_log_set_level(int level);
+/* Closes the open log file, if any, then opens path for appending (NULL
+ * leaves none open) and writes "--- Log opened ---". A path that cannot be
+ * opened is not reported: lines keep going to standard error. */
+void twr_log_set_file(const char *path);
+
+/* Drops the message when level is above the threshold. A level outside
+ * 0..3 is printed as "?". */
+void twr_log(int level, const char *format, ...) TWR_PRINTF_FORMAT(2, 3);
+/* Format the message, then log it as plain text: a "%" in the result is
+ * printed as it stands. */
+void twr_log_error(const char *format, ...) TWR_PRINTF_FORMAT(1, 2);
+void twr_log_warn(const char *format, ...) TWR_PRINTF_FORMAT(1, 2);
+void twr_log_info(const char *format, ...) TWR_PRINTF_FORMAT(1, 2);
+void twr_log_debug(const char *format, ...) TWR_PRINTF_FORMAT(1, 2);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

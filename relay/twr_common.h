@@ -1,0 +1,14 @@
+/* Result codes shared by every module of the relay core.
+ * 0 is success; failures are negative so that a caller can test `rc < 0`.
+ * Operations that report by other means (byte counts, null pointers,
+ * sentinel IDs) say so in their own headers. */
+#ifndef RELAY_TWR_COMMON_H
+#define RELAY_TWR_COMMON_H
+
+#define TWR_OK 0
+#define TWR_ERR_NOMEM (-2)  /* memory was not available */
+#define TWR_ERR_IO (-3)     /* a file could not be written */
+#define TWR_ERR_PROTO (-4)  /* a frame header or payload was rejected */
+#define TWR_ERR_CONFIG (-7) /* configuration file missing, of unusable size, or not JSON */
+
+#endif
