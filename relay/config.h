@@ -57,23 +57,25 @@ void twrelay_config_defaults(twrelay_config_t *cfg);
 void twrelay_config_set_default_paths(twrelay_config_t *cfg);
 
 /* Merges the JSON file at path over *cfg. Returns TWR_OK; TWR_ERR_CONFIG when
- * the path cannot be opened, is not a regular file (a directory or a FIFO is
- * refused without blocking), is empty or larger than 65536 bytes, cannot be
- * read or does not hold JSON; TWR_ERR_NOMEM when memory runs out; and
- * TWR_ERR_CONFIG for a NULL cfg or path. On any failure *cfg is left exactly
- * as it was. A top-level value that is not an object loads with TWR_OK and
- * changes nothing. Numbers are cut toward zero; port and setup_port keep the
- * low 16 bits; a flag becomes 1 only for the JSON literal true. */
+ * cfg or path is NULL, or the path cannot be opened, is not a regular file (a
+ * directory or a FIFO is refused without blocking), is empty or larger than
+ * 65536 bytes, cannot be read or does not hold JSON (a parser out of memory
+ * reads as that too); TWR_ERR_NOMEM when there is no memory for the file's
+ * text. On any failure *cfg is left exactly as it was. A top-level value that
+ * is not an object loads with TWR_OK and changes nothing. Numbers are cut
+ * toward zero; port and setup_port keep the low 16 bits; a flag becomes 1 only
+ * for the JSON literal true, and 0 for any other value present. */
 int twrelay_config_load(twrelay_config_t *cfg, const char *path);
 
 /* Writes *cfg (every field but config_path) to path as formatted JSON with
  * mode 0600, creating the file's directory first when only its last level is
  * missing (mode 0755). The file is replaced whole: the text goes to a
- * temporary file beside it, which is synced and renamed over path, so a crash
- * or a full disk leaves the previous file intact. Returns TWR_OK;
- * TWR_ERR_NOMEM when memory runs out; TWR_ERR_IO when any step of writing
- * fails (the temporary file is removed and path is untouched) or when cfg or
- * path is NULL. *cfg is only read. */
+ * temporary ".twrelay-XXXXXX" beside it, which is synced and renamed over
+ * path, so a crash or a full disk leaves the previous file intact (a symbolic
+ * link at path is replaced, not written through). Returns TWR_OK;
+ * TWR_ERR_NOMEM when memory runs out; TWR_ERR_IO when cfg or path is NULL or
+ * any step of writing fails, in which case the temporary file is removed and
+ * path is untouched. *cfg is only read. */
 int twrelay_config_save(const twrelay_config_t *cfg, const char *path);
 
 #ifdef __cplusplus
