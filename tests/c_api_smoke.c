@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "relay/config.h"
 #include "relay/log.h"
 #include "relay/twl.h"
 #include "relay/twr_common.h"
@@ -56,8 +57,25 @@ static void check_log(void) {
     log_warn("dropped below the threshold: %d", 1);
 }
 
+static void check_config(void) {
+    void (*defaults)(twrelay_config_t *) = twrelay_config_defaults;
+    void (*set_default_paths)(twrelay_config_t *) = twrelay_config_set_default_paths;
+    int (*load)(twrelay_config_t *, const char *) = twrelay_config_load;
+    int (*save)(const twrelay_config_t *, const char *) = twrelay_config_save;
+
+    twrelay_config_t cfg;
+    defaults(&cfg);
+    set_default_paths(&cfg);
+    CHECK(cfg.port == 2002 && cfg.max_clients == TWR_MAX_CLIENTS && cfg.config_path[0] != '\0');
+    /* Neither call can touch the disk: the parent of the missing directory is
+     * missing too, and only one level would be created. */
+    CHECK(load(&cfg, "/nonexistent-twrelay-smoke/none/config.json") == TWR_ERR_CONFIG && cfg.port == 2002);
+    CHECK(save(&cfg, "/nonexistent-twrelay-smoke/none/config.json") == TWR_ERR_IO);
+}
+
 int main(void) {
     check_twl();
     check_log();
+    check_config();
     return failures == 0 ? 0 : 1;
 }
