@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "relay/id_mapper.h"
 #include "relay/log.h"
 #include "relay/twl.h"
 #include "relay/twr_common.h"
@@ -56,8 +57,28 @@ static void check_log(void) {
     log_warn("dropped below the threshold: %d", 1);
 }
 
+static void check_id_mapper(void) {
+    void (*init)(twr_idmap_t *) = idmap_init;
+    void (*clear)(twr_idmap_t *) = idmap_clear;
+    uint16_t (*get_short)(twr_idmap_t *, const char *) = idmap_get_short;
+    const char *(*get_snowflake)(const twr_idmap_t *, uint16_t) = idmap_get_snowflake;
+    bool (*has)(const twr_idmap_t *, const char *) = idmap_has;
+
+    twr_idmap_t *map = malloc(sizeof *map);
+    CHECK(map != NULL);
+    if (map == NULL) return;
+    init(map);
+    CHECK(get_short(map, "175928847299117063") == 1 && map->count == 1);
+    const char *text = get_snowflake(map, 1);
+    CHECK(text != NULL && text[0] == '1' && has(map, "175928847299117063"));
+    clear(map);
+    CHECK(map->count == 0 && map->next_id == 1 && get_snowflake(map, 1) == NULL);
+    free(map);
+}
+
 int main(void) {
     check_twl();
     check_log();
+    check_id_mapper();
     return failures == 0 ? 0 : 1;
 }
