@@ -154,18 +154,6 @@ TEST(IdMapper, OnlyIssuedIdsResolve) {
     EXPECT_EQ(idmap_get_snowflake(m.get(), TWR_ID_NONE), nullptr);
 }
 
-TEST(IdMapper, InitEmptiesStorageThatHeldAnything) {
-    auto m = std::make_unique<twr_idmap_t>();
-    std::memset(m.get(), 0xA5, sizeof *m);
-    idmap_init(m.get());
-    EXPECT_EQ(m->count, 0);
-    EXPECT_EQ(m->next_id, 1);
-    const std::vector<char> zeros(sizeof m->snowflakes + sizeof m->short_ids, 0);
-    EXPECT_EQ(std::memcmp(m.get(), zeros.data(), zeros.size()), 0);
-    EXPECT_EQ(idmap_get_short(m.get(), "x"), 1);
-    EXPECT_STREQ(idmap_get_snowflake(m.get(), 1), "x");
-}
-
 TEST(IdMapper, FullTableStillAnswersKnownTexts) {
     auto m = new_map();
     fill(m.get());
