@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include "relay/config.h"
+#include "relay/id_mapper.h"
 #include "relay/log.h"
 #include "relay/twl.h"
 #include "relay/twr_common.h"
@@ -73,9 +74,29 @@ static void check_config(void) {
     CHECK(save(&cfg, "/nonexistent-twrelay-smoke/none/config.json") == TWR_ERR_IO);
 }
 
+static void check_id_mapper(void) {
+    void (*init)(twr_idmap_t *) = idmap_init;
+    void (*clear)(twr_idmap_t *) = idmap_clear;
+    uint16_t (*get_short)(twr_idmap_t *, const char *) = idmap_get_short;
+    const char *(*get_snowflake)(const twr_idmap_t *, uint16_t) = idmap_get_snowflake;
+    bool (*has)(const twr_idmap_t *, const char *) = idmap_has;
+
+    twr_idmap_t *map = malloc(sizeof *map);
+    CHECK(map != NULL);
+    if (map == NULL) return;
+    init(map);
+    CHECK(get_short(map, "175928847299117063") == 1 && map->count == 1);
+    const char *text = get_snowflake(map, 1);
+    CHECK(text != NULL && text[0] == '1' && has(map, "175928847299117063"));
+    clear(map);
+    CHECK(map->count == 0 && map->next_id == 1 && get_snowflake(map, 1) == NULL);
+    free(map);
+}
+
 int main(void) {
     check_twl();
     check_log();
     check_config();
+    check_id_mapper();
     return failures == 0 ? 0 : 1;
 }
