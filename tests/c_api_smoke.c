@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "relay/config.h"
+#include "relay/id_mapper.h"
 #include "relay/log.h"
 #include "relay/twl.h"
 #include "relay/twr_common.h"
@@ -56,8 +58,45 @@ static void check_log(void) {
     log_warn("dropped below the threshold: %d", 1);
 }
 
+static void check_config(void) {
+    void (*defaults)(twrelay_config_t *) = twrelay_config_defaults;
+    void (*set_default_paths)(twrelay_config_t *) = twrelay_config_set_default_paths;
+    int (*load)(twrelay_config_t *, const char *) = twrelay_config_load;
+    int (*save)(const twrelay_config_t *, const char *) = twrelay_config_save;
+
+    twrelay_config_t cfg;
+    defaults(&cfg);
+    set_default_paths(&cfg);
+    CHECK(cfg.port == 2002 && cfg.max_clients == TWR_MAX_CLIENTS && cfg.config_path[0] != '\0');
+    /* Neither call can touch the disk: the parent of the missing directory is
+     * missing too, and only one level would be created. */
+    CHECK(load(&cfg, "/nonexistent-twrelay-smoke/none/config.json") == TWR_ERR_CONFIG && cfg.port == 2002);
+    CHECK(save(&cfg, "/nonexistent-twrelay-smoke/none/config.json") == TWR_ERR_IO);
+}
+
+static void check_id_mapper(void) {
+    void (*init)(twr_idmap_t *) = idmap_init;
+    void (*clear)(twr_idmap_t *) = idmap_clear;
+    uint16_t (*get_short)(twr_idmap_t *, const char *) = idmap_get_short;
+    const char *(*get_snowflake)(const twr_idmap_t *, uint16_t) = idmap_get_snowflake;
+    bool (*has)(const twr_idmap_t *, const char *) = idmap_has;
+
+    twr_idmap_t *map = malloc(sizeof *map);
+    CHECK(map != NULL);
+    if (map == NULL) return;
+    init(map);
+    CHECK(get_short(map, "175928847299117063") == 1 && map->count == 1);
+    const char *text = get_snowflake(map, 1);
+    CHECK(text != NULL && text[0] == '1' && has(map, "175928847299117063"));
+    clear(map);
+    CHECK(map->count == 0 && map->next_id == 1 && get_snowflake(map, 1) == NULL);
+    free(map);
+}
+
 int main(void) {
     check_twl();
     check_log();
+    check_config();
+    check_id_mapper();
     return failures == 0 ? 0 : 1;
 }
