@@ -3,8 +3,12 @@
  * that drifts from what C callers were promised stops this from compiling. */
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
+#include "relay/emoji.h"
 #include "relay/log.h"
+#include "relay/macroman.h"
+#include "relay/markdown.h"
 #include "relay/twl.h"
 #include "relay/twr_common.h"
 
@@ -56,8 +60,35 @@ static void check_log(void) {
     log_warn("dropped below the threshold: %d", 1);
 }
 
+static void check_macroman(void) {
+    size_t (*to_macroman)(const char *, char *, size_t) = utf8_to_macroman;
+    char out[8];
+    CHECK(to_macroman("caf\xC3\xA9", out, sizeof out) == 4 && (unsigned char)out[3] == 0x8E);
+    CHECK(to_macroman(NULL, out, sizeof out) == 0);
+}
+
+static void check_markdown(void) {
+    size_t (*format)(char *, size_t, size_t) = tw_format_markdown;
+    size_t (*format_to)(const char *, size_t, char *, size_t) = tw_format_markdown_to;
+    char buf[16] = "**hi**";
+    CHECK(format(buf, 6, sizeof buf) == 4 && buf[0] == TW_CTRL_BOLD && buf[3] == TW_CTRL_BOLD);
+    char out[16];
+    CHECK(format_to("- a", 3, out, sizeof out) == 5 && (unsigned char)out[2] == TW_BULLET_MARK);
+}
+
+static void check_emoji(void) {
+    size_t (*strip)(const char *, size_t, char *, size_t) = tw_strip_emoji;
+    size_t (*strip_ex)(const char *, size_t, char *, size_t, unsigned) = tw_strip_emoji_ex;
+    char out[16];
+    CHECK(strip("<:wave:1>", 9, out, sizeof out) == 6 && strcmp(out, "(wave)") == 0);
+    CHECK(strip_ex("\xC3\xA9", 2, out, sizeof out, TW_EMOJI_KEEP_TEXT | TW_EMOJI_DROP_STYLE) == 2);
+}
+
 int main(void) {
     check_twl();
     check_log();
+    check_macroman();
+    check_markdown();
+    check_emoji();
     return failures == 0 ? 0 : 1;
 }
