@@ -133,6 +133,13 @@ consteval row_index make_index() {
 }
 constexpr row_index emoji_index = make_index();
 
+consteval bool any_two_byte_row() {
+    for (size_t r = 0; emoji_table[r].seq != nullptr; ++r)
+        if (text_len(emoji_table[r].seq) == 2) return true;
+    return false;
+}
+constexpr bool kTwoByteRows = any_two_byte_row();
+
 // The row whose sequence is the `len` bytes at p, or -1.
 template <typename Byte>
 constexpr int match_emoji(const Byte *p, size_t len) {
@@ -161,6 +168,15 @@ constexpr cp_range invisible_table[] = {
     {0x200D, 0x200D},    // zero-width joiner
     {0x1F3FB, 0x1F3FF},  // skin-tone modifiers
 };
+
+// Two-byte characters (accented Latin letters, most of European text) are
+// neither rows nor invisible, so they skip both lookups.
+consteval bool any_two_byte_invisible() {
+    for (const cp_range &r : invisible_table)
+        if (r.first < 0x800) return true;
+    return false;
+}
+constexpr bool kTwoByteInvisible = any_two_byte_invisible();
 
 constexpr bool is_invisible(uint32_t cp) {
     for (const cp_range &r : invisible_table)
@@ -219,7 +235,9 @@ size_t try_custom_emoji(const unsigned char *s, size_t len, size_t i, writer &w)
 
 // Bytes that a block copy must stop at: control bytes other than newline,
 // 0x7F, "<" (a custom emoji may start there) and everything from 0x80 up.
-constexpr bool ends_plain_run(unsigned char c) { return c == '<' || c == 0x7F || (c < 0x20 && c != '\n') || c >= 0x80; }
+constexpr bool ends_plain_run(unsigned char c) {
+    return c == '<' || c == 0x7F || (c < 0x20 && c != '\n') || c >= 0x80;
+}
 
 unsigned run_end_lanes(twr_scan::bytes16 b) {
     using namespace twr_scan;
@@ -237,8 +255,7 @@ size_t strip(const unsigned char *s, size_t len, unsigned char *dst, size_t out_
         const unsigned char c = s[i];
         if (!ends_plain_run(c)) {
             const size_t limit = len - i < w.room - w.n ? len - i : w.room - w.n;
-            const size_t run = twr_scan::plain_run(s + i, limit, run_end_lanes, ends_plain_run);
-            std::memcpy(w.dst + w.n, s + i, run);
+            const size_t run = twr_scan::copy_run(w.dst + w.n, s + i, limit, run_end_lanes, ends_plain_run);
             w.n += run;
             i += run;
             continue;
@@ -256,7 +273,7 @@ size_t strip(const unsigned char *s, size_t len, unsigned char *dst, size_t out_
                 ++i;
                 continue;
             }
-            const int row = match_emoji(s + i, k);
+            const int row = k == 2 && !kTwoByteRows ? -1 : match_emoji(s + i, k);
             if (row >= 0) {
                 // The whole emoji is consumed even when its tag is cut.
                 const char *tag = emoji_table[row].tag;
@@ -271,9 +288,9 @@ size_t strip(const unsigned char *s, size_t len, unsigned char *dst, size_t out_
                     ++i;  // the lead alone goes; what follows is read on its own
                     continue;
                 }
-                if (!is_invisible(decode(s + i, k))) {
+                if ((k == 2 && !kTwoByteInvisible) || !is_invisible(decode(s + i, k))) {
                     if (k > w.room - w.n) break;  // never half a character
-                    std::memcpy(w.dst + w.n, s + i, k);
+                    for (size_t t = 0; t < k; ++t) w.dst[w.n + t] = s[i + t];
                     w.n += k;
                 }
             }

@@ -190,6 +190,12 @@ size_t utf8_to_macroman(const char *in, char *out, size_t out_size) {
             dst[n++] = src[i++];
             continue;
         }
+        const unsigned char lead = src[i];
+        if (lead >= 0xC0 && lead <= 0xDF && len - i >= 2) {  // the common case, without the general decoder
+            dst[n++] = narrow_lookup[(lead & 0x1Fu) << 6 | (src[i + 1] & 0x3Fu)];
+            i += 2;
+            continue;
+        }
         uint32_t cp = 0;
         const size_t used = decode_utf8_cp(src + i, len - i, &cp);
         if (used == 0) {

@@ -30,8 +30,15 @@ void emit_span(writer &w, const unsigned char *p, size_t count) {
     w.n += count;
 }
 
+// Markers are one to four bytes: a byte loop beats a call to memcmp.
+bool same_bytes(const unsigned char *text, const char *marker, size_t mlen) {
+    for (size_t k = 0; k < mlen; ++k)
+        if (text[k] != static_cast<unsigned char>(marker[k])) return false;
+    return true;
+}
+
 bool starts_with(const unsigned char *text, size_t len, size_t pos, const char *marker, size_t mlen) {
-    return pos <= len && mlen <= len - pos && std::memcmp(text + pos, marker, mlen) == 0;
+    return pos <= len && mlen <= len - pos && same_bytes(text + pos, marker, mlen);
 }
 
 // First position p >= pos with the whole marker before len, or len.
@@ -40,7 +47,7 @@ size_t find_close(const unsigned char *text, size_t len, size_t pos, const char 
         const void *hit = std::memchr(text + pos, marker[0], len - pos - mlen + 1);
         if (hit == nullptr) return len;
         const size_t p = static_cast<size_t>(static_cast<const unsigned char *>(hit) - text);
-        if (std::memcmp(text + p, marker, mlen) == 0) return p;
+        if (same_bytes(text + p, marker, mlen)) return p;
         pos = p + 1;
     }
     return len;
@@ -160,8 +167,15 @@ size_t format(const unsigned char *s, size_t len, unsigned char *dst, size_t dst
             i = apply_rules(s, len, i, w);
             continue;
         }
-        const size_t run = twr_scan::plain_run(s + i, len - i, marker_lanes, is_marker_byte);
-        emit_span(w, s + i, run);
+        // Copy what fits; once the buffer is full, only count.
+        size_t run;
+        if (w.n < w.cap) {
+            const size_t limit = len - i < w.cap - w.n ? len - i : w.cap - w.n;
+            run = twr_scan::copy_run(w.dst + w.n, s + i, limit, marker_lanes, is_marker_byte);
+        } else {
+            run = twr_scan::plain_run(s + i, len - i, marker_lanes, is_marker_byte);
+        }
+        w.n += run;
         i += run;
     }
     dst[w.n < dst_size ? w.n : dst_size - 1] = '\0';

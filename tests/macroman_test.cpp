@@ -121,9 +121,9 @@ TEST(MacRomanTable, ListedAndLeftOutCoverTheUpperHalf) {
         const std::string back = iconv_convert("UTF-8", "MACINTOSH", std::string(1, char(b)));
         ASSERT_FALSE(back.empty()) << b;
         const auto *p = reinterpret_cast<const unsigned char *>(back.data());
-        const uint32_t cp = back.size() == 2   ? uint32_t(p[0] & 0x1F) << 6 | (p[1] & 0x3F)
-                            : back.size() == 3 ? uint32_t(p[0] & 0x0F) << 12 | uint32_t(p[1] & 0x3F) << 6 | (p[2] & 0x3F)
-                                               : 0;
+        uint32_t cp = 0;
+        if (back.size() == 2) cp = uint32_t(p[0] & 0x1F) << 6 | (p[1] & 0x3F);
+        if (back.size() == 3) cp = uint32_t(p[0] & 0x0F) << 12 | uint32_t(p[1] & 0x3F) << 6 | (p[2] & 0x3F);
         if (b == 0xC6 && cp == 0x394) continue;
         EXPECT_NE(listed.count(cp) + left_out.count(cp), 0u) << "byte " << std::hex << b << " U+" << cp;
     }
@@ -215,7 +215,8 @@ TEST(MacRoman, BadArgumentsWriteNothing) {
 // At every capacity: the result is the characters that fit, the stored bytes
 // are the start of the whole conversion, and nothing past the NUL changes.
 TEST(MacRoman, CutsBetweenCharactersAndNeverWritesPastTheNul) {
-    const std::string in = "Caf\xC3\xA9 \xE2\x80\x94 na\xC3\xAFve r\xC3\xB4le \xE4\xB8\xAD \xE2\x82\xAC" "5 and more text to fill";
+    const std::string in =
+        "Caf\xC3\xA9 \xE2\x80\x94 na\xC3\xAFve r\xC3\xB4le \xE4\xB8\xAD \xE2\x82\xAC" "5 and more text to fill";
     const std::string full = "Caf\x8E \xD1 na\x95ve r\x99le ? \xDB" "5 and more text to fill";
     ASSERT_EQ(convert(in), full);
     for (size_t size = 1; size <= full.size() + 2; ++size) {
@@ -240,7 +241,8 @@ TEST(MacRoman, TranslatesAtEveryOffsetOfALongRun) {
 
 TEST(MacRoman, ConvertsInPlace) {
     std::string text;
-    for (int k = 0; k < 40; ++k) text += "Stra\xC3\x9F" "e \xE2\x80\x98quoted\xE2\x80\x99 \xF0\x9F\x94\xA5 long enough ";
+    for (int k = 0; k < 40; ++k)
+        text += "Stra\xC3\x9F" "e \xE2\x80\x98quoted\xE2\x80\x99 \xF0\x9F\x94\xA5 long enough ";
     const std::string expected = convert(text, text.size() + 1);
     std::vector<char> buf(text.begin(), text.end());
     buf.push_back('\0');

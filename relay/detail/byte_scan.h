@@ -123,6 +123,26 @@ inline size_t plain_run(const unsigned char *p, size_t len, Marks marks, IsMark 
     return k;
 }
 
+// Copies the run of bytes at src in which Marks finds nothing to dst, at
+// most `limit` bytes, and returns its length. Stores only the run itself.
+template <typename Marks, typename IsMark>
+inline size_t copy_run(unsigned char *dst, const unsigned char *src, size_t limit, Marks marks,
+                       IsMark is_mark) noexcept {
+    size_t k = 0;
+    for (; limit - k >= kBlock; k += kBlock) {
+        const bytes16 block = load16(src + k);
+        const unsigned m = marks(block);
+        if (m != 0) {
+            const size_t p = first_marked(m);
+            copy_short(dst + k, src + k, p);
+            return k + p;
+        }
+        store16(dst + k, block);
+    }
+    for (; k < limit && !is_mark(src[k]); ++k) dst[k] = src[k];
+    return k;
+}
+
 }  // namespace twr_scan
 
 #endif
