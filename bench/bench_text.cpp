@@ -6,7 +6,8 @@
 //          markers, no "<" and no emoji
 //   mixed  European chat: about 8% of the characters are accented letters
 //          or typographic signs from the Mac OS Roman table, with some bold
-//          words and list lines (every character is one iconv can convert)
+//          words and list lines (every character is one iconv can convert);
+//          the whole-message call runs on it beside the three passes in turn
 #include <benchmark/benchmark.h>
 #include <iconv.h>
 
@@ -21,6 +22,7 @@
 #include "relay/emoji.h"
 #include "relay/macroman.h"
 #include "relay/markdown.h"
+#include "relay/message_text.h"
 
 namespace {
 
@@ -196,6 +198,31 @@ void BM_FormatMarkdown(benchmark::State &state, int which) {
     finish(state, in);
 }
 
+// The three specified passes one after another, each into its own buffer
+// (emoji, then Mac OS Roman, then markdown in place), against the one call
+// that chains them soundly.
+void BM_ThreePassesInTurn(benchmark::State &state, int which) {
+    const std::string &in = pick(which);
+    std::vector<char> tagged(in.size() * TW_EMOJI_MAX_GROWTH + 1), mac(tagged.size() * 2);
+    for (auto _ : state) {
+        const size_t t = tw_strip_emoji(in.data(), in.size(), tagged.data(), tagged.size());
+        const size_t m = utf8_to_macroman(tagged.data(), mac.data(), t + 1);
+        benchmark::DoNotOptimize(tw_format_markdown(mac.data(), m, mac.size()));
+        benchmark::ClobberMemory();
+    }
+    finish(state, in);
+}
+
+void BM_TextForMac(benchmark::State &state, int which) {
+    const std::string &in = pick(which);
+    std::vector<char> out(in.size() * 2 + 1);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(tw_text_for_mac(in.data(), in.size(), out.data(), out.size()));
+        benchmark::ClobberMemory();
+    }
+    finish(state, in);
+}
+
 }  // namespace
 
 BENCHMARK_CAPTURE(BM_Memcpy, ascii, 0);
@@ -208,3 +235,5 @@ BENCHMARK_CAPTURE(BM_Iconv, mixed, 1);
 BENCHMARK_CAPTURE(BM_Utf8ToMacroman, mixed, 1);
 BENCHMARK_CAPTURE(BM_StripEmoji, mixed, 1);
 BENCHMARK_CAPTURE(BM_FormatMarkdown, mixed, 1);
+BENCHMARK_CAPTURE(BM_ThreePassesInTurn, mixed, 1);
+BENCHMARK_CAPTURE(BM_TextForMac, mixed, 1);

@@ -9,6 +9,7 @@
 #include "relay/log.h"
 #include "relay/macroman.h"
 #include "relay/markdown.h"
+#include "relay/message_text.h"
 #include "relay/twl.h"
 #include "relay/twr_common.h"
 
@@ -84,11 +85,19 @@ static void check_emoji(void) {
     CHECK(strip_ex("\xC3\xA9", 2, out, sizeof out, TW_EMOJI_KEEP_TEXT | TW_EMOJI_DROP_STYLE) == 2);
 }
 
+static void check_message_text(void) {
+    size_t (*for_mac)(const char *, size_t, char *, size_t) = tw_text_for_mac;
+    char out[16];
+    CHECK(for_mac("**caf\xC3\xA9**", 9, out, sizeof out) == 6 && (unsigned char)out[4] == 0x8E);
+    CHECK(for_mac("- x", 3, out, 2) == 5 && out[0] == ' ' && out[1] == '\0');
+}
+
 int main(void) {
     check_twl();
     check_log();
     check_macroman();
     check_markdown();
     check_emoji();
+    check_message_text();
     return failures == 0 ? 0 : 1;
 }
