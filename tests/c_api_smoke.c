@@ -3,10 +3,15 @@
  * that drifts from what C callers were promised stops this from compiling. */
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "relay/config.h"
 #include "relay/id_mapper.h"
+#include "relay/emoji.h"
 #include "relay/log.h"
+#include "relay/macroman.h"
+#include "relay/markdown.h"
+#include "relay/message_text.h"
 #include "relay/twl.h"
 #include "relay/twr_common.h"
 
@@ -93,10 +98,45 @@ static void check_id_mapper(void) {
     free(map);
 }
 
+static void check_macroman(void) {
+    size_t (*to_macroman)(const char *, char *, size_t) = utf8_to_macroman;
+    char out[8];
+    CHECK(to_macroman("caf\xC3\xA9", out, sizeof out) == 4 && (unsigned char)out[3] == 0x8E);
+    CHECK(to_macroman(NULL, out, sizeof out) == 0);
+}
+
+static void check_markdown(void) {
+    size_t (*format)(char *, size_t, size_t) = tw_format_markdown;
+    size_t (*format_to)(const char *, size_t, char *, size_t) = tw_format_markdown_to;
+    char buf[16] = "**hi**";
+    CHECK(format(buf, 6, sizeof buf) == 4 && buf[0] == TW_CTRL_BOLD && buf[3] == TW_CTRL_BOLD);
+    char out[16];
+    CHECK(format_to("- a", 3, out, sizeof out) == 5 && (unsigned char)out[2] == TW_BULLET_MARK);
+}
+
+static void check_emoji(void) {
+    size_t (*strip)(const char *, size_t, char *, size_t) = tw_strip_emoji;
+    size_t (*strip_ex)(const char *, size_t, char *, size_t, unsigned) = tw_strip_emoji_ex;
+    char out[16];
+    CHECK(strip("<:wave:1>", 9, out, sizeof out) == 6 && strcmp(out, "(wave)") == 0);
+    CHECK(strip_ex("\xC3\xA9", 2, out, sizeof out, TW_EMOJI_KEEP_TEXT | TW_EMOJI_DROP_STYLE) == 2);
+}
+
+static void check_message_text(void) {
+    size_t (*for_mac)(const char *, size_t, char *, size_t) = tw_text_for_mac;
+    char out[16];
+    CHECK(for_mac("**caf\xC3\xA9**", 9, out, sizeof out) == 6 && (unsigned char)out[4] == 0x8E);
+    CHECK(for_mac("- x", 3, out, 2) == 5 && out[0] == ' ' && out[1] == '\0');
+}
+
 int main(void) {
     check_twl();
     check_log();
     check_config();
     check_id_mapper();
+    check_macroman();
+    check_markdown();
+    check_emoji();
+    check_message_text();
     return failures == 0 ? 0 : 1;
 }

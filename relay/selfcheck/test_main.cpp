@@ -17,6 +17,7 @@ int main(void) {
 
     run_twl_tests();
     run_id_mapper_tests();
+    run_text_tests();
     run_config_tests();
 
     std::printf("\n%s\n", kRule);
