@@ -1,16 +1,19 @@
-// The three text passes on arbitrary bytes and buffer sizes. Properties:
+// The three text passes and the message pipeline on arbitrary bytes and
+// buffer sizes. Properties:
 // the output is terminated within the buffer, nothing is written past the
 // terminator, results stay within capacity - 1 where the contract says so,
 // and a cut markdown result is the prefix of the full one with the same
 // returned length.
 #include <cstdint>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "relay/emoji.h"
 #include "relay/macroman.h"
 #include "relay/markdown.h"
+#include "relay/message_text.h"
 
 namespace {
 
@@ -56,7 +59,7 @@ void check_markdown(const std::vector<char> &text, size_t len, size_t buf_size) 
     // (the longest expansion is a list item: 2 input bytes become 4).
     const size_t big_size = 2 * len + 16;
     std::vector<char> big(big_size, kGuard);
-    std::memcpy(big.data(), text.data(), len);
+    std::copy(text.begin(), text.end(), big.begin());
     const size_t full = tw_format_markdown(big.data(), len, big_size);
     if (len == 0) {
         require(full == 0 && big[0] == kGuard);
@@ -73,7 +76,7 @@ void check_markdown(const std::vector<char> &text, size_t len, size_t buf_size) 
         return;
     }
     std::vector<char> buf(buf_size + 8, kGuard);
-    std::memcpy(buf.data(), text.data(), len);
+    std::copy(text.begin(), text.end(), buf.begin());
     const size_t n = tw_format_markdown(buf.data(), len, buf_size);
     if (buf_size < 2) {
         require(n == 0);
@@ -86,6 +89,24 @@ void check_markdown(const std::vector<char> &text, size_t len, size_t buf_size) 
     require(std::memcmp(buf.data(), big.data(), stored) == 0);
     // Past the terminator: the caller's bytes (the input, then the guard) stay.
     for (size_t k = stored + 1; k < buf.size(); ++k) require(buf[k] == (k < len ? text[k] : kGuard));
+}
+
+// The whole pipeline: the full length whatever the buffer, the stored text
+// the prefix of the full one, nothing past the terminator.
+void check_text_for_mac(const std::vector<char> &text, size_t len, size_t out_size) {
+    std::vector<char> full(4 * len + 16, kGuard);
+    const size_t n_full = tw_text_for_mac(text.data(), len, full.data(), full.size());
+    require(n_full < full.size() && full[n_full] == '\0');
+    std::vector<char> out(out_size + 8, kGuard);
+    const size_t n = tw_text_for_mac(text.data(), len, out.data(), out_size);
+    if (out_size == 0) {
+        require(n == 0 && out[0] == kGuard);
+        return;
+    }
+    require(n == n_full);
+    const size_t stored = n < out_size ? n : out_size - 1;
+    require_terminated_and_guarded(out, out_size, stored);
+    require(std::memcmp(out.data(), full.data(), stored) == 0);
 }
 
 }  // namespace
@@ -104,5 +125,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check_macroman(c_text, out_size);
     check_emoji(text, len, out_size);
     check_markdown(text, len, out_size);
+    check_text_for_mac(text, len, out_size);
     return 0;
 }
