@@ -3,9 +3,11 @@
  * that drifts from what C callers were promised stops this from compiling. */
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "relay/log.h"
 #include "relay/twl.h"
+#include "relay/twl_reader.h"
 #include "relay/twr_common.h"
 
 static int failures = 0;
@@ -45,6 +47,52 @@ static void check_twl(void) {
     free(frame);
 }
 
+static void check_twl_reader(void) {
+    int (*init)(twl_reader_t *, uint8_t *, size_t) = twl_reader_init;
+    size_t (*feed)(twl_reader_t *, const uint8_t *, size_t) = twl_reader_feed;
+    uint8_t *(*space)(twl_reader_t *, size_t *) = twl_reader_space;
+    void (*commit)(twl_reader_t *, size_t) = twl_reader_commit;
+    bool (*next)(twl_reader_t *, twl_frame_t *) = twl_reader_next;
+    size_t (*pending)(const twl_reader_t *) = twl_reader_pending;
+    uint64_t (*skipped)(const twl_reader_t *) = twl_reader_skipped;
+    uint64_t (*offset)(const twl_reader_t *) = twl_reader_offset;
+    const char *(*type_name)(uint8_t) = twl_msg_type_name;
+    int (*parse_status)(const uint8_t *, size_t, twl_status_view_t *) = twl_parse_status;
+    int (*parse_guilds)(const uint8_t *, size_t, twl_list_t *) = twl_parse_guild_list;
+    bool (*next_guild)(twl_list_t *, twl_guild_view_t *) = twl_list_next_guild;
+    int (*parse_create)(const uint8_t *, size_t, twl_message_create_view_t *) = twl_parse_message_create;
+    int (*parse_image)(const uint8_t *, size_t, twl_image_data_view_t *) = twl_parse_image_data;
+
+    /* Two garbage bytes, then a status frame split across a feed and a commit. */
+    const uint8_t stream[] = {'x', 'y', 'T', 'R', 'W', 'K', 0x01, 0x8C, 0, 0, 0, 6,
+                              0x01, 0x02, 0x00, 0x02, 'o', 'k'};
+    uint8_t buf[64];
+    twl_reader_t reader;
+    twl_frame_t frame;
+    size_t room = 0;
+    CHECK(init(&reader, buf, sizeof buf) == TWR_OK);
+    CHECK(feed(&reader, stream, 10) == 10);
+    CHECK(!next(&reader, &frame) && pending(&reader) == 8 && skipped(&reader) == 2);
+    uint8_t *at = space(&reader, &room);
+    CHECK(at != NULL && room >= 8);
+    memcpy(at, stream + 10, 8);
+    commit(&reader, 8);
+    CHECK(next(&reader, &frame) && frame.type == TWR_MSG_STATUS && frame.skipped == 2);
+    CHECK(offset(&reader) == sizeof stream && type_name(frame.type) != NULL);
+    twl_status_view_t status;
+    CHECK(parse_status(frame.payload, frame.payload_len, &status) == TWR_OK && status.text.len == 2);
+
+    const uint8_t guilds[] = {0x00, 0x01, 0x00, 0x07, 0x00, 0x01, 'G', 0x03, 0x00, 0x04};
+    twl_list_t list;
+    twl_guild_view_t guild;
+    CHECK(parse_guilds(guilds, sizeof guilds, &list) == TWR_OK && list.count == 1);
+    CHECK(next_guild(&list, &guild) && guild.id == 7 && guild.value16 == 4);
+    twl_message_create_view_t create;
+    CHECK(parse_create(guilds, sizeof guilds, &create) == TWR_ERR_PROTO);
+    twl_image_data_view_t image;
+    CHECK(parse_image(NULL, 0, &image) == TWR_ERR_PROTO);
+}
+
 static void check_log(void) {
     void (*init)(int, twr_log_callback_t, void *) = twr_log_init;
     void (*set_level)(int) = twr_log_set_level;
@@ -58,6 +106,7 @@ static void check_log(void) {
 
 int main(void) {
     check_twl();
+    check_twl_reader();
     check_log();
     return failures == 0 ? 0 : 1;
 }
