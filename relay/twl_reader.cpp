@@ -65,9 +65,10 @@ void drop(twl_reader_t *r, size_t n) {
     r->offset += n;
 }
 
-// Unread bytes go to the front so that the whole tail is free. Each byte is
-// moved at most once per frame handed out before it, so a stream costs
-// linear time whatever the chunk sizes.
+// Unread bytes go to the front so that the whole tail is free. Bytes move
+// only after what lay ahead of them was consumed, and a frame in progress
+// stays put until it completes, so moving costs linear time whatever the
+// chunk sizes.
 void compact(twl_reader_t *r) {
     if (r->start == 0) return;
     const size_t n = pending(r);
