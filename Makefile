@@ -10,7 +10,7 @@ PACKAGES := cmake make g++ pkg-config libcjson-dev libgtest-dev libgmock-dev lib
 # Only the slower gates of .ci/run need these.
 CI_PACKAGES := clang libclang-rt-14-dev valgrind
 
-.PHONY: all run test deps ci-deps build configure clean asan asan-test bench
+.PHONY: all run test deps ci-deps build configure clean asan asan-test bench fuzz-build fuzz fuzz-smoke memcheck
 
 all: build
 
@@ -44,5 +44,23 @@ bench: deps
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS)
 
+# libFuzzer harnesses (clang): `make fuzz` runs each for FUZZ_SECONDS,
+# `make fuzz-smoke` for the short time CI allows.
+FUZZ_SECONDS ?= 600
+fuzz-build: ci-deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+
+fuzz: fuzz-build
+	sh scripts/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
+
+fuzz-smoke: fuzz-build
+	sh scripts/run-fuzzers.sh build-fuzz 30
+
+# The self-check under valgrind: no error and no byte left allocated.
+memcheck: build
+	valgrind --quiet --leak-check=full --show-leak-kinds=all --errors-for-leak-kinds=all \
+		--error-exitcode=1 ./$(BUILD_DIR)/twrelay_selfcheck >/dev/null
+
 clean:
-	rm -rf $(BUILD_DIR) build-asan build-dev build-release build-fuzz
+	rm -rf $(BUILD_DIR) build-asan build-dev build-release build-fuzz fuzz-artifacts

@@ -39,11 +39,18 @@ void deliver(int level, const char *message) {
     }
 }
 
+// Cuts a long message to the buffer. On an encoding error the C library
+// does not promise a terminated buffer, so the message becomes empty.
+void format_into(char (&out)[kMessageSize], const char *format, va_list args) TWR_PRINTF_FORMAT(2, 0);
+void format_into(char (&out)[kMessageSize], const char *format, va_list args) {
+    if (std::vsnprintf(out, sizeof out, format, args) < 0) out[0] = '\0';
+}
+
 void vlog(int level, const char *format, va_list args) TWR_PRINTF_FORMAT(2, 0);
 void vlog(int level, const char *format, va_list args) {
     if (level > s_level) return;
     char message[kMessageSize];
-    std::vsnprintf(message, sizeof message, format, args);
+    format_into(message, format, args);
     deliver(level, message);
 }
 
@@ -84,7 +91,7 @@ void twr_log(int level, const char *format, ...) {
         char text[kMessageSize];                      \
         va_list args;                                 \
         va_start(args, format);                       \
-        std::vsnprintf(text, sizeof text, format, args); \
+        format_into(text, format, args);              \
         va_end(args);                                 \
         twr_log(level, "%s", text);                   \
     }
@@ -93,3 +100,4 @@ TWR_LOG_WRAPPER(twr_log_error, TWR_LOG_ERROR)
 TWR_LOG_WRAPPER(twr_log_warn, TWR_LOG_WARN)
 TWR_LOG_WRAPPER(twr_log_info, TWR_LOG_INFO)
 TWR_LOG_WRAPPER(twr_log_debug, TWR_LOG_DEBUG)
+#undef TWR_LOG_WRAPPER

@@ -25,23 +25,30 @@
 extern "C" {
 #endif
 
-/* Receives each delivered message without time or level prefix. */
+/* Receives each delivered message without time or level prefix, before the
+ * line is written anywhere. ctx is the pointer given to twr_log_init, passed
+ * back unchanged; message is valid only during the call. */
 typedef void (*twr_log_callback_t)(void *ctx, int level, const char *message);
 
-/* Replaces threshold, callback (may be NULL) and context together; the log
- * file stays as it is. The threshold starts at TWR_LOG_INFO. */
+/* Replaces threshold, callback (may be NULL for none) and context (may be
+ * NULL) together; the log file stays as it is. The threshold starts at
+ * TWR_LOG_INFO. */
 void twr_log_init(int level, twr_log_callback_t callback, void *ctx);
+/* Sets the threshold alone: messages with a greater level are dropped. */
 void twr_log_set_level(int level);
 /* Closes the open log file, if any, then opens path for appending (NULL
  * leaves none open) and writes "--- Log opened ---". A path that cannot be
- * opened is not reported: lines keep going to standard error. */
+ * opened is not reported: lines keep going to standard error. The log owns
+ * the file; it stays open until the next call. */
 void twr_log_set_file(const char *path);
 
-/* Drops the message when level is above the threshold. A level outside
- * 0..3 is printed as "?". */
+/* Drops the message when level is above the threshold; otherwise formats it
+ * (cut to 2047 bytes), hands it to the callback and writes the line. A level
+ * outside 0..3 is printed as "?". A message that fails to format (an encoding
+ * error) is delivered empty. */
 void twr_log(int level, const char *format, ...) TWR_PRINTF_FORMAT(2, 3);
-/* Format the message, then log it as plain text: a "%" in the result is
- * printed as it stands. */
+/* Log at TWR_LOG_ERROR, _WARN, _INFO and _DEBUG. Each formats the message,
+ * then logs it as plain text: a "%" in the result is printed as it stands. */
 void twr_log_error(const char *format, ...) TWR_PRINTF_FORMAT(1, 2);
 void twr_log_warn(const char *format, ...) TWR_PRINTF_FORMAT(1, 2);
 void twr_log_info(const char *format, ...) TWR_PRINTF_FORMAT(1, 2);

@@ -5,7 +5,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "relay/config.h"
+#include "relay/id_mapper.h"
+#include "relay/emoji.h"
 #include "relay/log.h"
+#include "relay/macroman.h"
+#include "relay/markdown.h"
+#include "relay/message_text.h"
 #include "relay/twl.h"
 #include "relay/twl_reader.h"
 #include "relay/twr_common.h"
@@ -104,9 +110,81 @@ static void check_log(void) {
     log_warn("dropped below the threshold: %d", 1);
 }
 
+static void check_config(void) {
+    void (*defaults)(twrelay_config_t *) = twrelay_config_defaults;
+    void (*set_default_paths)(twrelay_config_t *) = twrelay_config_set_default_paths;
+    int (*load)(twrelay_config_t *, const char *) = twrelay_config_load;
+    int (*save)(const twrelay_config_t *, const char *) = twrelay_config_save;
+
+    twrelay_config_t cfg;
+    defaults(&cfg);
+    set_default_paths(&cfg);
+    CHECK(cfg.port == 2002 && cfg.max_clients == TWR_MAX_CLIENTS && cfg.config_path[0] != '\0');
+    /* Neither call can touch the disk: the parent of the missing directory is
+     * missing too, and only one level would be created. */
+    CHECK(load(&cfg, "/nonexistent-twrelay-smoke/none/config.json") == TWR_ERR_CONFIG && cfg.port == 2002);
+    CHECK(save(&cfg, "/nonexistent-twrelay-smoke/none/config.json") == TWR_ERR_IO);
+}
+
+static void check_id_mapper(void) {
+    void (*init)(twr_idmap_t *) = idmap_init;
+    void (*clear)(twr_idmap_t *) = idmap_clear;
+    uint16_t (*get_short)(twr_idmap_t *, const char *) = idmap_get_short;
+    const char *(*get_snowflake)(const twr_idmap_t *, uint16_t) = idmap_get_snowflake;
+    bool (*has)(const twr_idmap_t *, const char *) = idmap_has;
+
+    twr_idmap_t *map = malloc(sizeof *map);
+    CHECK(map != NULL);
+    if (map == NULL) return;
+    init(map);
+    CHECK(get_short(map, "175928847299117063") == 1 && map->count == 1);
+    const char *text = get_snowflake(map, 1);
+    CHECK(text != NULL && text[0] == '1' && has(map, "175928847299117063"));
+    clear(map);
+    CHECK(map->count == 0 && map->next_id == 1 && get_snowflake(map, 1) == NULL);
+    free(map);
+}
+
+static void check_macroman(void) {
+    size_t (*to_macroman)(const char *, char *, size_t) = utf8_to_macroman;
+    char out[8];
+    CHECK(to_macroman("caf\xC3\xA9", out, sizeof out) == 4 && (unsigned char)out[3] == 0x8E);
+    CHECK(to_macroman(NULL, out, sizeof out) == 0);
+}
+
+static void check_markdown(void) {
+    size_t (*format)(char *, size_t, size_t) = tw_format_markdown;
+    size_t (*format_to)(const char *, size_t, char *, size_t) = tw_format_markdown_to;
+    char buf[16] = "**hi**";
+    CHECK(format(buf, 6, sizeof buf) == 4 && buf[0] == TW_CTRL_BOLD && buf[3] == TW_CTRL_BOLD);
+    char out[16];
+    CHECK(format_to("- a", 3, out, sizeof out) == 5 && (unsigned char)out[2] == TW_BULLET_MARK);
+}
+
+static void check_emoji(void) {
+    size_t (*strip)(const char *, size_t, char *, size_t) = tw_strip_emoji;
+    size_t (*strip_ex)(const char *, size_t, char *, size_t, unsigned) = tw_strip_emoji_ex;
+    char out[16];
+    CHECK(strip("<:wave:1>", 9, out, sizeof out) == 6 && strcmp(out, "(wave)") == 0);
+    CHECK(strip_ex("\xC3\xA9", 2, out, sizeof out, TW_EMOJI_KEEP_TEXT | TW_EMOJI_DROP_STYLE) == 2);
+}
+
+static void check_message_text(void) {
+    size_t (*for_mac)(const char *, size_t, char *, size_t) = tw_text_for_mac;
+    char out[16];
+    CHECK(for_mac("**caf\xC3\xA9**", 9, out, sizeof out) == 6 && (unsigned char)out[4] == 0x8E);
+    CHECK(for_mac("- x", 3, out, 2) == 5 && out[0] == ' ' && out[1] == '\0');
+}
+
 int main(void) {
     check_twl();
     check_twl_reader();
     check_log();
+    check_config();
+    check_id_mapper();
+    check_macroman();
+    check_markdown();
+    check_emoji();
+    check_message_text();
     return failures == 0 ? 0 : 1;
 }

@@ -16,6 +16,9 @@ int main(void) {
     std::printf("%s\n", kRule);
 
     run_twl_tests();
+    run_id_mapper_tests();
+    run_text_tests();
+    run_config_tests();
 
     std::printf("\n%s\n", kRule);
     std::printf("Results: %d tests, %d failures\n", g_tests, g_failures);

@@ -1,0 +1,239 @@
+// The text passes on 64 KiB of chat text, with glibc iconv (UTF-8 to
+// "MACINTOSH") and memcpy of the same bytes as anchors: read every figure
+// as a ratio to the anchors of the same run.
+//
+//   ascii  chat-like ASCII: words, punctuation, line breaks, no markdown
+//          markers, no "<" and no emoji
+//   mixed  European chat: about 8% of the characters are accented letters
+//          or typographic signs from the Mac OS Roman table, with some bold
+//          words and list lines (every character is one iconv can convert);
+//          the whole-message call runs on it beside the three passes in turn
+#include <benchmark/benchmark.h>
+#include <iconv.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "relay/emoji.h"
+#include "relay/macroman.h"
+#include "relay/markdown.h"
+#include "relay/message_text.h"
+
+namespace {
+
+constexpr size_t kTextSize = 64 * 1024;
+
+const char *const kWords[] = {
+    "the",   "relay", "is",     "up",     "again", "did",    "you",    "see",   "new",    "build",  "works",
+    "for",   "me",    "on",     "my",     "old",   "Mac",    "Plus",   "now",   "thanks", "everyone", "who",
+    "tested", "it",   "last",   "night",  "could", "someone", "check",  "the",   "logs",   "when",   "they",
+    "have",  "time",  "I",      "think",  "that",  "channel", "list",   "loads", "faster", "than",   "before",
+    "nice",  "work",  "great",  "see",    "soon",  "ok",     "sure",   "maybe", "later",  "today",
+};
+
+// Characters of the Mac OS Roman table, as they appear in European chat.
+const char *const kTableChars[] = {
+    "\xC3\xA9", "\xC3\xA8", "\xC3\xAA", "\xC3\xA0", "\xC3\xA7", "\xC3\xBC", "\xC3\xB6", "\xC3\xA4",
+    "\xC3\x9F", "\xC3\xB1", "\xC3\xAD", "\xC3\xB3", "\xC3\xA1", "\xC3\xBA", "\xC3\xB4", "\xC3\xAE",
+    "\xC3\x89", "\xC3\x9C", "\xC5\x93", "\xE2\x82\xAC", "\xE2\x80\x94", "\xE2\x80\x9C", "\xE2\x80\x9D",
+    "\xE2\x80\x99", "\xE2\x80\xA6", "\xC2\xA9",
+};
+
+// Pads with spaces (or cuts between characters) to exactly kTextSize bytes.
+std::string to_size(std::string text) {
+    size_t cut = kTextSize;
+    while (cut < text.size() && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    if (text.size() > cut) text.resize(cut);
+    text.append(kTextSize - text.size(), ' ');
+    return text;
+}
+
+std::string make_ascii() {
+    std::mt19937 rng(7);
+    std::string text;
+    size_t line = 0;
+    while (text.size() < kTextSize) {
+        const std::string word = kWords[rng() % std::size(kWords)];
+        text += word;
+        line += word.size() + 1;
+        const unsigned r = rng() % 100;
+        if (line > 60 && r < 30) {
+            text += r < 10 ? "!\n" : r < 20 ? "?\n" : ".\n";
+            line = 0;
+        } else {
+            text += r < 5 ? ", " : r < 7 ? ". " : " ";
+        }
+    }
+    return to_size(text);
+}
+
+std::string make_mixed(double *table_share) {
+    std::mt19937 rng(11);
+    std::string text;
+    size_t chars = 0, table = 0, line = 0;
+    while (text.size() < kTextSize) {
+        if (line == 0 && rng() % 8 == 0) {
+            text += "- ";
+            chars += 2;
+        }
+        const bool bold = rng() % 40 == 0;
+        if (bold) text += "**", chars += 2;
+        // Replace about one letter in nine by a table character.
+        for (const char *p = kWords[rng() % std::size(kWords)]; *p != '\0'; ++p) {
+            if (rng() % 9 == 0) {
+                text += kTableChars[rng() % std::size(kTableChars)];
+                ++table;
+            } else {
+                text += *p;
+            }
+            ++chars;
+            ++line;
+        }
+        if (bold) text += "**", chars += 2;
+        if (line > 60 && rng() % 3 == 0) {
+            text += ".\n";
+            chars += 2;
+            line = 0;
+        } else {
+            text += ' ';
+            ++chars;
+            ++line;
+        }
+    }
+    *table_share = double(table) / double(chars);
+    return to_size(text);
+}
+
+struct Texts {
+    std::string ascii;
+    std::string mixed;
+    double mixed_table_share = 0;
+    Texts() {
+        ascii = make_ascii();
+        mixed = make_mixed(&mixed_table_share);
+    }
+};
+
+const Texts &texts() {
+    static const Texts t;
+    return t;
+}
+
+const std::string &pick(int which) { return which == 0 ? texts().ascii : texts().mixed; }
+
+void finish(benchmark::State &state, const std::string &in) {
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(in.size()));
+    if (&in == &texts().mixed) state.counters["table_chars_%"] = texts().mixed_table_share * 100.0;
+}
+
+void BM_Memcpy(benchmark::State &state, int which) {
+    const std::string &in = pick(which);
+    std::vector<char> out(in.size() + 1);
+    for (auto _ : state) {
+        std::memcpy(out.data(), in.data(), in.size());
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    finish(state, in);
+}
+
+void BM_Iconv(benchmark::State &state, int which) {
+    const std::string &in = pick(which);
+    std::vector<char> out(in.size() + 1);
+    iconv_t cd = iconv_open("MACINTOSH", "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        state.SkipWithError("iconv cannot convert UTF-8 to MACINTOSH");
+        return;
+    }
+    for (auto _ : state) {
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        char *src = const_cast<char *>(in.data());
+        char *dst = out.data();
+        size_t in_left = in.size(), out_left = out.size();
+        if (iconv(cd, &src, &in_left, &dst, &out_left) == size_t(-1)) {
+            state.SkipWithError("iconv refused the text");
+            break;
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+    iconv_close(cd);
+    finish(state, in);
+}
+
+void BM_Utf8ToMacroman(benchmark::State &state, int which) {
+    const std::string &in = pick(which);
+    std::vector<char> out(in.size() + 1);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(utf8_to_macroman(in.c_str(), out.data(), out.size()));
+        benchmark::ClobberMemory();
+    }
+    finish(state, in);
+}
+
+void BM_StripEmoji(benchmark::State &state, int which) {
+    const std::string &in = pick(which);
+    std::vector<char> out(in.size() * TW_EMOJI_MAX_GROWTH + 1);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(tw_strip_emoji(in.data(), in.size(), out.data(), out.size()));
+        benchmark::ClobberMemory();
+    }
+    finish(state, in);
+}
+
+// The pass works in place, so each round first restores the message: the
+// memcpy anchor gives the cost of that copy.
+void BM_FormatMarkdown(benchmark::State &state, int which) {
+    const std::string &in = pick(which);
+    std::vector<char> buf(in.size() * 2 + 1);
+    for (auto _ : state) {
+        std::memcpy(buf.data(), in.data(), in.size());
+        benchmark::DoNotOptimize(tw_format_markdown(buf.data(), in.size(), buf.size()));
+        benchmark::ClobberMemory();
+    }
+    finish(state, in);
+}
+
+// The three specified passes one after another, each into its own buffer
+// (emoji, then Mac OS Roman, then markdown in place), against the one call
+// that chains them soundly.
+void BM_ThreePassesInTurn(benchmark::State &state, int which) {
+    const std::string &in = pick(which);
+    std::vector<char> tagged(in.size() * TW_EMOJI_MAX_GROWTH + 1), mac(tagged.size() * 2);
+    for (auto _ : state) {
+        const size_t t = tw_strip_emoji(in.data(), in.size(), tagged.data(), tagged.size());
+        const size_t m = utf8_to_macroman(tagged.data(), mac.data(), t + 1);
+        benchmark::DoNotOptimize(tw_format_markdown(mac.data(), m, mac.size()));
+        benchmark::ClobberMemory();
+    }
+    finish(state, in);
+}
+
+void BM_TextForMac(benchmark::State &state, int which) {
+    const std::string &in = pick(which);
+    std::vector<char> out(in.size() * 2 + 1);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(tw_text_for_mac(in.data(), in.size(), out.data(), out.size()));
+        benchmark::ClobberMemory();
+    }
+    finish(state, in);
+}
+
+}  // namespace
+
+BENCHMARK_CAPTURE(BM_Memcpy, ascii, 0);
+BENCHMARK_CAPTURE(BM_Iconv, ascii, 0);
+BENCHMARK_CAPTURE(BM_Utf8ToMacroman, ascii, 0);
+BENCHMARK_CAPTURE(BM_StripEmoji, ascii, 0);
+BENCHMARK_CAPTURE(BM_FormatMarkdown, ascii, 0);
+BENCHMARK_CAPTURE(BM_Memcpy, mixed, 1);
+BENCHMARK_CAPTURE(BM_Iconv, mixed, 1);
+BENCHMARK_CAPTURE(BM_Utf8ToMacroman, mixed, 1);
+BENCHMARK_CAPTURE(BM_StripEmoji, mixed, 1);
+BENCHMARK_CAPTURE(BM_FormatMarkdown, mixed, 1);
+BENCHMARK_CAPTURE(BM_ThreePassesInTurn, mixed, 1);
+BENCHMARK_CAPTURE(BM_TextForMac, mixed, 1);

@@ -1,0 +1,210 @@
+#include "relay/macroman.h"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+
+#include "relay/detail/byte_scan.h"
+
+namespace {
+
+struct cp_entry {
+    uint32_t cp;
+    uint8_t byte;
+};
+
+// The characters of Apple's Mac OS Roman chart that the clients are sent, in
+// its current form (0xDB is the euro sign, not the old currency sign). The
+// rest of the upper half (Greek and math symbols, the Apple logo, ligatures,
+// spacing accents, and Á, È, Í) is left out on purpose and comes out as "?".
+// Ordered by code point; order does not affect results.
+constexpr cp_entry cp_table[] = {
+    {0x00A1, 0xC1}, {0x00A2, 0xA2}, {0x00A3, 0xA3}, {0x00A7, 0xA4}, {0x00A8, 0xAC},  // ¡ ¢ £ § ¨
+    {0x00A9, 0xA9}, {0x00AB, 0xC7}, {0x00AE, 0xA8}, {0x00B0, 0xA1}, {0x00B4, 0xAB},  // © « ® ° ´
+    {0x00B6, 0xA6}, {0x00BB, 0xC8}, {0x00BF, 0xC0},                                  // ¶ » ¿
+    {0x00C0, 0xCB}, {0x00C2, 0xE5}, {0x00C3, 0xCC}, {0x00C4, 0x80}, {0x00C5, 0x81},  // À Â Ã Ä Å
+    {0x00C6, 0xAE}, {0x00C7, 0x82}, {0x00C9, 0x83}, {0x00CA, 0xE6}, {0x00CB, 0xE8},  // Æ Ç É Ê Ë
+    {0x00CC, 0xED}, {0x00CE, 0xEB}, {0x00CF, 0xEC}, {0x00D1, 0x84}, {0x00D2, 0xF1},  // Ì Î Ï Ñ Ò
+    {0x00D3, 0xEE}, {0x00D4, 0xEF}, {0x00D5, 0xCD}, {0x00D6, 0x85}, {0x00D8, 0xAF},  // Ó Ô Õ Ö Ø
+    {0x00D9, 0xF4}, {0x00DA, 0xF2}, {0x00DB, 0xF3}, {0x00DC, 0x86},                  // Ù Ú Û Ü
+    {0x00DF, 0xA7}, {0x00E0, 0x88}, {0x00E1, 0x87}, {0x00E2, 0x89}, {0x00E3, 0x8B},  // ß à á â ã
+    {0x00E4, 0x8A}, {0x00E5, 0x8C}, {0x00E6, 0xBE}, {0x00E7, 0x8D}, {0x00E8, 0x8F},  // ä å æ ç è
+    {0x00E9, 0x8E}, {0x00EA, 0x90}, {0x00EB, 0x91}, {0x00EC, 0x93}, {0x00ED, 0x92},  // é ê ë ì í
+    {0x00EE, 0x94}, {0x00EF, 0x95}, {0x00F1, 0x96}, {0x00F2, 0x98}, {0x00F3, 0x97},  // î ï ñ ò ó
+    {0x00F4, 0x99}, {0x00F5, 0x9B}, {0x00F6, 0x9A}, {0x00F7, 0xD6}, {0x00F8, 0xBF},  // ô õ ö ÷ ø
+    {0x00F9, 0x9D}, {0x00FA, 0x9C}, {0x00FB, 0x9E}, {0x00FC, 0x9F}, {0x00FF, 0xD8},  // ù ú û ü ÿ
+    {0x0152, 0xCE}, {0x0153, 0xCF},                                                  // Œ œ
+    {0x2013, 0xD0}, {0x2014, 0xD1}, {0x2018, 0xD4}, {0x2019, 0xD5}, {0x201C, 0xD2},  // – — ‘ ’ “
+    {0x201D, 0xD3}, {0x2020, 0xA0}, {0x2022, 0xA5}, {0x2026, 0xC9}, {0x20AC, 0xDB},  // ” † • … €
+    {0x2122, 0xAA},                                                                  // ™
+    {0, 0},  // ends the scan
+};
+static_assert(std::size(cp_table) == 80 + 1);
+
+// A repeated code point would shadow its twin without any symptom, and a
+// repeated byte would mean two characters share one glyph.
+consteval bool table_is_sound() {
+    for (size_t a = 0; cp_table[a].cp != 0; ++a) {
+        if (cp_table[a].cp < 0x80 || cp_table[a].byte < 0x80) return false;
+        for (size_t b = a + 1; cp_table[b].cp != 0; ++b)
+            if (cp_table[a].cp == cp_table[b].cp || cp_table[a].byte == cp_table[b].byte) return false;
+    }
+    return true;
+}
+static_assert(table_is_sound());
+
+// The table's byte for cp, or 0 when cp is not in the table.
+constexpr uint8_t cp_to_macroman(uint32_t cp) {
+    for (const cp_entry *e = cp_table; e->cp != 0; ++e)
+        if (e->cp == cp) return e->byte;
+    return 0;
+}
+static_assert(cp_to_macroman(0x00E9) == 0x8E);  // é
+static_assert(cp_to_macroman(0x00E4) == 0x8A);  // ä
+static_assert(cp_to_macroman(0x20AC) == 0xDB);  // € has been 0xDB since 1998
+static_assert(cp_to_macroman(0x2014) == 0xD1);  // —
+static_assert(cp_to_macroman(0x2026) == 0xC9);  // …
+static_assert(cp_to_macroman(0x00B6) == 0xA6);  // ¶, the quote mark of the markdown pass
+static_assert(cp_to_macroman(0x2022) == 0xA5);  // •, its list bullet
+static_assert(cp_to_macroman(0x00C1) == 0);     // Á is left out
+
+// Decodes one sequence at `bytes`, `remaining` bytes available. The length
+// comes from the lead byte alone and the following bytes give their low six
+// bits unchecked. Returns the bytes consumed (1 to 4) and sets *cp, or 0
+// (cp untouched) when no sequence starts here or it would run past the end.
+constexpr size_t decode_utf8_cp(const unsigned char *bytes, size_t remaining, uint32_t *cp) {
+    if (remaining == 0) return 0;
+    const uint32_t lead = bytes[0];
+    size_t len;
+    uint32_t value;
+    if (lead < 0x80) {
+        *cp = lead;
+        return 1;
+    } else if (lead >= 0xC0 && lead <= 0xDF) {
+        len = 2;
+        value = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        len = 3;
+        value = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF7) {
+        len = 4;
+        value = lead & 0x07;
+    } else {
+        return 0;
+    }
+    if (remaining < len) return 0;
+    for (size_t k = 1; k < len; ++k) value = value << 6 | (bytes[k] & 0x3Fu);
+    *cp = value;
+    return len;
+}
+
+// The smallest code point that needs a sequence of each length. Below it the
+// form is overlong: C0 80 would otherwise become a NUL inside the text.
+constexpr uint32_t kMinForLength[5] = {0, 0, 0x80, 0x800, 0x10000};
+
+// Direct lookups derived from cp_table, holding the output byte itself ("?"
+// for every code point outside the table). Two-byte sequences cover
+// U+0000..U+07FF; among the longer ones only U+2000..U+21FF holds table
+// entries, so one small window serves every three-byte character.
+constexpr uint32_t kNarrowEnd = 0x800;
+constexpr uint32_t kWideBase = 0x2000;
+constexpr uint32_t kWideEnd = 0x2200;
+
+consteval bool wide_entries_fit_window() {
+    for (const cp_entry *e = cp_table; e->cp != 0; ++e)
+        if (e->cp >= kNarrowEnd && (e->cp < kWideBase || e->cp >= kWideEnd)) return false;
+    return true;
+}
+static_assert(wide_entries_fit_window(), "a table entry lies outside both direct lookups");
+
+consteval std::array<uint8_t, kNarrowEnd> make_narrow() {
+    std::array<uint8_t, kNarrowEnd> a{};
+    for (uint8_t &b : a) b = '?';
+    for (const cp_entry *e = cp_table; e->cp != 0; ++e)
+        if (e->cp < kNarrowEnd) a[e->cp] = e->byte;
+    return a;
+}
+consteval std::array<uint8_t, kWideEnd - kWideBase> make_wide() {
+    std::array<uint8_t, kWideEnd - kWideBase> a{};
+    for (uint8_t &b : a) b = '?';
+    for (const cp_entry *e = cp_table; e->cp != 0; ++e)
+        if (e->cp >= kWideBase && e->cp < kWideEnd) a[e->cp - kWideBase] = e->byte;
+    return a;
+}
+constexpr std::array<uint8_t, kNarrowEnd> narrow_lookup = make_narrow();
+constexpr std::array<uint8_t, kWideEnd - kWideBase> wide_lookup = make_wide();
+
+// The output byte for a character decoded from a `len`-byte sequence.
+constexpr uint8_t mac_byte(uint32_t cp, size_t len) {
+    if (cp < kMinForLength[len]) return '?';
+    if (cp < kNarrowEnd) return narrow_lookup[cp];
+    if (cp >= kWideBase && cp < kWideEnd) return wide_lookup[cp - kWideBase];
+    return '?';
+}
+
+// The lookups hold exactly the table: each entry is found, and no other
+// cell holds anything but "?".
+consteval bool lookups_match_table() {
+    size_t entries = 0, found = 0;
+    for (const cp_entry *e = cp_table; e->cp != 0; ++e) {
+        ++entries;
+        if (mac_byte(e->cp, e->cp < 0x800 ? 2 : 3) != e->byte) return false;
+    }
+    for (uint8_t b : narrow_lookup) found += b != '?';
+    for (uint8_t b : wide_lookup) found += b != '?';
+    return found == entries;
+}
+static_assert(lookups_match_table());
+static_assert(mac_byte(0x00E9, 2) == 0x8E && mac_byte(0x20AC, 3) == 0xDB);
+static_assert(mac_byte(0x00E9, 3) == '?' && mac_byte(0, 2) == '?');  // overlong forms
+
+}  // namespace
+
+size_t utf8_to_macroman(const char *in, char *out, size_t out_size) {
+    if (in == nullptr || out == nullptr || out_size == 0) return 0;
+    const auto *src = reinterpret_cast<const unsigned char *>(in);
+    auto *dst = reinterpret_cast<unsigned char *>(out);
+    const size_t len = std::strlen(in);
+    const size_t room = out_size - 1;
+    size_t i = 0, n = 0;
+    // n never passes i (one byte out per character in), which is what makes
+    // conversion in place safe: every store lands on input already read.
+    while (i < len && n < room) {
+        if (len - i >= twr_scan::kBlock && room - n >= twr_scan::kBlock) {
+            const twr_scan::bytes16 block = twr_scan::load16(src + i);
+            const unsigned high = twr_scan::lane_mask(block);
+            if (high == 0) {
+                twr_scan::store16(dst + n, block);
+                i += twr_scan::kBlock;
+                n += twr_scan::kBlock;
+                continue;
+            }
+            // Copy only the ASCII before the first other byte: storing the
+            // whole block could leave bytes behind the final NUL.
+            const size_t ascii = twr_scan::first_marked(high);
+            twr_scan::copy_short(dst + n, src + i, ascii);
+            i += ascii;
+            n += ascii;
+        } else if (src[i] < 0x80) {
+            dst[n++] = src[i++];
+            continue;
+        }
+        const unsigned char lead = src[i];
+        if (lead >= 0xC0 && lead <= 0xDF && len - i >= 2) {  // the common case, without the general decoder
+            dst[n++] = narrow_lookup[(lead & 0x1Fu) << 6 | (src[i + 1] & 0x3Fu)];
+            i += 2;
+            continue;
+        }
+        uint32_t cp = 0;
+        const size_t used = decode_utf8_cp(src + i, len - i, &cp);
+        if (used == 0) {
+            ++i;  // dropped without a "?"
+            continue;
+        }
+        i += used;
+        dst[n++] = mac_byte(cp, used);
+    }
+    dst[n] = '\0';
+    return n;
+}

@@ -1,0 +1,35 @@
+/* UTF-8 to Mac OS Roman, the 8-bit character set the Macintosh clients show.
+ *
+ * ASCII passes through unchanged, 80 characters of Mac OS Roman's upper half
+ * (accented Latin letters, typographic quotes and dashes, the euro sign at
+ * 0xDB, ...) become their byte, and every other character becomes "?". One
+ * character in always gives one byte out. Undecodable bytes (a stray
+ * continuation byte, 0xF8 to 0xFF, a lead byte cut off by the end of the
+ * text) are dropped without a "?". A character written with more bytes than
+ * it needs (C0 80 for NUL, for instance) is "?" as well, so no NUL can be
+ * planted inside the converted text. The function keeps no state and works
+ * only in the caller's buffer. */
+#ifndef RELAY_MACROMAN_H
+#define RELAY_MACROMAN_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Converts the NUL-terminated UTF-8 text `in` into `out`, which holds
+ * `out_size` bytes counting the terminating NUL. Stores at most
+ * out_size - 1 bytes and always terminates them; a text that does not fit is
+ * cut between characters. Returns the number of bytes stored, not counting
+ * the NUL. Returns 0 and writes nothing when `in` or `out` is NULL or
+ * `out_size` is 0. `out` may be the same pointer as `in` (conversion in
+ * place: the output never runs ahead of the input); other overlaps are not
+ * allowed. Nothing past the terminating NUL is written. */
+size_t utf8_to_macroman(const char *in, char *out, size_t out_size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
