@@ -625,6 +625,23 @@ TEST(TwlWholeRecords, BatchStopsAtTheFirstRecordThatDoesNotFitAndCountsWhatItWro
     EXPECT_EQ(records_in_batch(capped), 29u);
 }
 
+TEST(TwlWholeRecords, BatchFillsItsSixtyFourKibToTheLastByte) {
+    const MaximalMessage big;
+    // 65,536 - (5 + 29 x 2,212) = 1,383 bytes left: a record with a text of
+    // 1,366 bytes (17 + 1,366) fits exactly, one byte more does not.
+    for (size_t text_len : {1366u, 1367u}) {
+        const std::string text(text_len, 'q');
+        std::vector<twl_message> messages(29, big.m);
+        messages.push_back(twl_message{});
+        messages.back().text = text.c_str();
+        const Bytes payload =
+            payload_of([&](size_t *n) { return twl_build_message_batch(n, 0, messages.data(), 30, 0, 0); });
+        const bool fits = text_len == 1366;
+        EXPECT_EQ(payload.size(), fits ? 65536u : 64153u) << text_len;
+        EXPECT_EQ(records_in_batch(payload), fits ? 30u : 29u) << text_len;
+    }
+}
+
 struct LimitRow {
     const char *label;
     uint8_t *(*build)(size_t *out_len, size_t count);
