@@ -203,8 +203,8 @@ uint8_t *twl_build_member_list(size_t *out_len, const twl_member_entry *entries,
  * when flag_b is), the number of records written, then the records. A batch
  * payload stays within 64 KiB: records are written whole, in array order,
  * until the next one would not fit, and the count field holds how many were
- * written, which can be fewer than count (29 at worst, with 2212-byte
- * records). messages may be NULL only when count is 0. */
+ * written, which can be fewer than count. Any 29 records always fit, as a
+ * record takes at most 2212 bytes. messages may be NULL only when count is 0. */
 uint8_t *twl_build_message_batch(size_t *out_len, uint16_t id, const twl_message *messages, uint16_t count,
                                  int flag_a, int flag_b);
 /* Message create (0x86): id, then the one record, always whole. Fails when
