@@ -99,6 +99,71 @@ static void check_twl_reader(void) {
     CHECK(parse_image(NULL, 0, &image) == TWR_ERR_PROTO);
 }
 
+static void check_twl_builders(void) {
+    uint8_t *(*handshake_ack)(size_t *, uint8_t, uint8_t, const char *) = twl_build_handshake_ack;
+    uint8_t *(*auth_result)(size_t *, uint8_t, const char *, const char *, uint16_t) = twl_build_auth_result;
+    uint8_t *(*status)(size_t *, uint8_t, uint8_t, const char *) = twl_build_status;
+    uint8_t *(*error)(size_t *, uint8_t, uint16_t, const char *) = twl_build_error;
+    uint8_t *(*gateway_state)(size_t *, uint8_t) = twl_build_gateway_state;
+    uint8_t *(*guild_list)(size_t *, const twl_guild_entry *, uint16_t) = twl_build_guild_list;
+    uint8_t *(*channel_list)(size_t *, uint16_t, const twl_channel_entry *, uint16_t) = twl_build_channel_list;
+    uint8_t *(*message_batch)(size_t *, uint16_t, const twl_message *, uint16_t, int, int) = twl_build_message_batch;
+    uint8_t *(*message_create)(size_t *, uint16_t, const twl_message *) = twl_build_message_create;
+    uint8_t *(*message_delete)(size_t *, uint16_t, uint16_t) = twl_build_message_delete;
+    uint8_t *(*message_update)(size_t *, uint16_t, uint16_t, const char *) = twl_build_message_update;
+    uint8_t *(*typing_start)(size_t *, uint16_t, const char *) = twl_build_typing_start;
+    uint8_t *(*dm_list)(size_t *, const twl_dm_entry *, uint16_t) = twl_build_dm_list;
+    uint8_t *(*member_list)(size_t *, const twl_member_entry *, uint16_t) = twl_build_member_list;
+    uint8_t *(*unread_update)(size_t *, uint16_t, uint8_t, uint16_t) = twl_build_unread_update;
+    uint8_t *(*image_data)(size_t *, uint16_t, uint8_t, uint8_t, uint8_t, uint16_t, uint16_t, uint16_t,
+                           const uint8_t *, uint32_t) = twl_build_image_data;
+    uint8_t *(*voice_status)(size_t *, uint8_t, uint16_t, const char *) = twl_build_voice_status;
+    uint8_t *(*voice_members)(size_t *, uint16_t, const twl_voice_member *, uint8_t) = twl_build_voice_members;
+    uint8_t *(*voice_speaking)(size_t *, uint16_t, uint8_t) = twl_build_voice_speaking;
+    uint8_t *(*voice_error)(size_t *, uint8_t, const char *) = twl_build_voice_error;
+
+    /* Each builder once; the frame length is header plus payload. */
+    const twl_guild_entry guild = {1, "Guild", 0, 0};
+    const twl_member_entry member = {2, "Member", 1, 2};
+    const twl_dm_entry dm = {3, "Friend", 4, 5};
+    const twl_channel_entry channel = {4, 0, "general", 1, 0};
+    const twl_voice_member voice = {5, "Talker", 1};
+    twl_message message = {0};
+    const uint8_t image[] = {0x89, 'P', 'N', 'G'};
+    struct {
+        uint8_t *frame;
+        size_t len;
+        size_t payload;
+    } built[20];
+    size_t k = 0;
+    message.text = "hello";
+    built[k].frame = handshake_ack(&built[k].len, 1, 2, "hi"), built[k++].payload = 7;
+    built[k].frame = auth_result(&built[k].len, 0, "user", "t", 9), built[k++].payload = 12;
+    built[k].frame = status(&built[k].len, 1, 2, NULL), built[k++].payload = 4;
+    built[k].frame = error(&built[k].len, 1, 2, "oops"), built[k++].payload = 9;
+    built[k].frame = gateway_state(&built[k].len, 2), built[k++].payload = 1;
+    built[k].frame = guild_list(&built[k].len, &guild, 1), built[k++].payload = 14;
+    built[k].frame = channel_list(&built[k].len, 9, &channel, 1), built[k++].payload = 19;
+    built[k].frame = message_batch(&built[k].len, 9, &message, 1, 1, 0), built[k++].payload = 27;
+    built[k].frame = message_create(&built[k].len, 9, &message), built[k++].payload = 24;
+    built[k].frame = message_delete(&built[k].len, 1, 2), built[k++].payload = 4;
+    built[k].frame = message_update(&built[k].len, 1, 2, "edit"), built[k++].payload = 10;
+    built[k].frame = typing_start(&built[k].len, 1, "kim"), built[k++].payload = 7;
+    built[k].frame = dm_list(&built[k].len, &dm, 1), built[k++].payload = 15;
+    built[k].frame = member_list(&built[k].len, &member, 1), built[k++].payload = 15;
+    built[k].frame = unread_update(&built[k].len, 1, 2, 3), built[k++].payload = 5;
+    built[k].frame = image_data(&built[k].len, 1, 0, 0, 0, 0, 0, 0, image, sizeof image), built[k++].payload = 19;
+    built[k].frame = voice_status(&built[k].len, 1, 2, "room"), built[k++].payload = 9;
+    built[k].frame = voice_members(&built[k].len, 1, &voice, 1), built[k++].payload = 14;
+    built[k].frame = voice_speaking(&built[k].len, 1, 1), built[k++].payload = 3;
+    built[k].frame = voice_error(&built[k].len, 1, "busy"), built[k++].payload = 7;
+    CHECK(k == sizeof built / sizeof built[0]);
+    for (k = 0; k < sizeof built / sizeof built[0]; ++k) {
+        CHECK(built[k].frame != NULL && built[k].len == TWR_MSG_HEADER_SIZE + built[k].payload);
+        free(built[k].frame);
+    }
+}
+
 static void check_log(void) {
     void (*init)(int, twr_log_callback_t, void *) = twr_log_init;
     void (*set_level)(int) = twr_log_set_level;
@@ -179,6 +244,7 @@ static void check_message_text(void) {
 int main(void) {
     check_twl();
     check_twl_reader();
+    check_twl_builders();
     check_log();
     check_config();
     check_id_mapper();
