@@ -509,6 +509,294 @@ TEST(TwlParse, StringsAtTheirMaximumAreAccepted) {
     EXPECT_EQ(parse_exact(kUpdateFn, update, update.size()), TWR_OK);
 }
 
+// ---- Builders through their parsers ----
+
+// Up to `max` bytes of a builder's input string; null is the empty string.
+std::string cut(const char *s, size_t max) { return std::string(s != nullptr ? s : "").substr(0, max); }
+
+// Takes a built frame through the stream reader: exactly one frame of the
+// expected type, nothing left over. Frees the frame. The length is taken by
+// reference: it is stored by the builder call in the same argument list.
+bytes unwrap(uint8_t *frame, const size_t &len, uint8_t type) {
+    EXPECT_NE(frame, nullptr);
+    if (frame == nullptr) return {};
+    const outcome o = read_whole(bytes(frame, frame + len));
+    std::free(frame);
+    EXPECT_EQ(o.frames.size(), 1u);
+    EXPECT_EQ(o.pending, 0u);
+    if (o.frames.size() != 1) return {};
+    EXPECT_EQ(o.frames[0].type, type);
+    EXPECT_EQ(o.frames[0].payload.size() + TWR_MSG_HEADER_SIZE, len);
+    return o.frames[0].payload;
+}
+
+const std::string k40(40, 'q');
+const std::string k300 = std::string(299, 'r') + "\xA5";
+
+TEST(TwlRoundTrip, ControlMessages) {
+    size_t len = 0;
+    bytes p = unwrap(twl_build_handshake_ack(&len, 3, 4, k40.c_str()), len, TWR_MSG_HANDSHAKE_ACK);
+    twl_handshake_ack_view_t hs;
+    ASSERT_EQ(twl_parse_handshake_ack(p.data(), p.size(), &hs), TWR_OK);
+    EXPECT_EQ(hs.value_a, 3);
+    EXPECT_EQ(hs.value_b, 4);
+    EXPECT_EQ(text(hs.text), k40.substr(0, 32));
+
+    p = unwrap(twl_build_auth_result(&len, 9, k40.c_str(), "\x8E\x8F toolong", 0xBEEF), len, TWR_MSG_AUTH_RESULT);
+    twl_auth_result_view_t auth;
+    ASSERT_EQ(twl_parse_auth_result(p.data(), p.size(), &auth), TWR_OK);
+    EXPECT_EQ(auth.result, 9);
+    EXPECT_EQ(text(auth.text_a), k40.substr(0, 31));
+    EXPECT_EQ(text(auth.text_b), "\x8E\x8F toolo");
+    EXPECT_EQ(auth.value, 0xBEEF);
+
+    p = unwrap(twl_build_status(&len, 1, 2, nullptr), len, TWR_MSG_STATUS);
+    twl_status_view_t st;
+    ASSERT_EQ(twl_parse_status(p.data(), p.size(), &st), TWR_OK);
+    EXPECT_EQ(st.value_a, 1);
+    EXPECT_EQ(st.value_b, 2);
+    EXPECT_EQ(st.text.len, 0);
+    p = unwrap(twl_build_status(&len, 0xFF, 0, k300.c_str()), len, TWR_MSG_STATUS);
+    ASSERT_EQ(twl_parse_status(p.data(), p.size(), &st), TWR_OK);
+    EXPECT_EQ(text(st.text), k300.substr(0, 128));
+
+    p = unwrap(twl_build_error(&len, 7, 0x0102, k300.c_str()), len, TWR_MSG_ERROR);
+    twl_error_view_t err;
+    ASSERT_EQ(twl_parse_error(p.data(), p.size(), &err), TWR_OK);
+    EXPECT_EQ(err.value_a, 7);
+    EXPECT_EQ(err.value_b, 0x0102);
+    EXPECT_EQ(text(err.text), k300.substr(0, 256));
+
+    p = unwrap(twl_build_gateway_state(&len, 2), len, TWR_MSG_GATEWAY_STATE);
+    uint8_t state = 0;
+    ASSERT_EQ(twl_parse_gateway_state(p.data(), p.size(), &state), TWR_OK);
+    EXPECT_EQ(state, 2);
+    p = unwrap(twl_build_pong(&len), len, TWR_MSG_PONG);
+    EXPECT_EQ(twl_parse_pong(p.data(), p.size()), TWR_OK);
+}
+
+// A message record compared field by field with the record it was built from.
+void expect_message(const twl_message_view_t &v, const twl_message &m, uint8_t written_flags) {
+    EXPECT_EQ(v.id, m.id);
+    EXPECT_EQ(v.id_b, m.id_b);
+    EXPECT_EQ(v.value32, m.value32);
+    EXPECT_EQ(v.flags, written_flags);
+    EXPECT_EQ(v.value16, m.value16);
+    EXPECT_EQ(text(v.name), cut(m.name, 31));
+    EXPECT_EQ(text(v.text), cut(m.text, 2000));
+    EXPECT_EQ(text(v.item_name), written_flags & 0x02 ? cut(m.item_name, 63) : "");
+    EXPECT_EQ(v.item_id, written_flags & 0x02 ? m.item_id : 0);
+    EXPECT_EQ(v.value16_b, m.value16_b);
+    EXPECT_EQ(text(v.trailer_name), written_flags & 0x04 ? cut(m.trailer_name, 31) : "");
+    EXPECT_EQ(text(v.trailer_text), written_flags & 0x04 ? cut(m.trailer_text, 60) : "");
+}
+
+const std::string k2100(2100, 't');
+const std::string k70(70, 'i');
+
+TEST(TwlRoundTrip, MessageRecordsAndTheirFlags) {
+    struct row {
+        twl_message m;
+        uint8_t written_flags;
+    };
+    const row rows[] = {
+        // Nothing optional; null strings.
+        {{1, 2, 3, 0x00, 4, nullptr, nullptr, 5, nullptr, 6, nullptr, nullptr}, 0x00},
+        // A non-empty item name adds 0x02 to the caller's 0x01.
+        {{0xFFFF, 0, 0xFFFFFFFFu, 0x01, 0, "Ann", "\x01hi\x01", 77, "cat.gif", 8, nullptr, nullptr}, 0x03},
+        // 0x02 set by the caller with an empty item name keeps the block.
+        {{9, 9, 9, 0x02, 9, "", "x", 123, "", 9, nullptr, nullptr}, 0x02},
+        // A trailer set without 0x04 is not written.
+        {{1, 1, 1, 0x80, 1, "n", "t", 0, nullptr, 1, "tn", "tt"}, 0x80},
+        // Every string over its maximum, both blocks.
+        {{7, 8, 65536, 0x04, 10, k40.c_str(), k2100.c_str(), 11, k70.c_str(), 12, k40.c_str(), k70.c_str()},
+         0x06},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(int(r.written_flags));
+        size_t len = 0;
+        bytes p = unwrap(twl_build_message_create(&len, 0x0BAD, &r.m), len, TWR_MSG_MESSAGE_CREATE);
+        twl_message_create_view_t v;
+        ASSERT_EQ(twl_parse_message_create(p.data(), p.size(), &v), TWR_OK);
+        EXPECT_EQ(v.id, 0x0BAD);
+        expect_message(v.message, r.m, r.written_flags);
+    }
+}
+
+TEST(TwlRoundTrip, BatchOfMaximalRecordsStopsAtTheLastWholeOne) {
+    const twl_message big = {1, 2, 3, 0x04, 4, k40.c_str(), k2100.c_str(), 5, k70.c_str(), 6,
+                             k40.c_str(), k70.c_str()};
+    std::vector<twl_message> messages(30, big);
+    for (size_t k = 0; k < messages.size(); ++k) messages[k].id = uint16_t(100 + k);
+    size_t len = 0;
+    bytes p = unwrap(twl_build_message_batch(&len, 42, messages.data(), 30, 5, 0), len,
+                     TWR_MSG_MESSAGE_BATCH);
+    EXPECT_EQ(p.size(), 5u + 29u * 2212u);
+    twl_list_t list;
+    ASSERT_EQ(twl_parse_message_batch(p.data(), p.size(), &list), TWR_OK);
+    EXPECT_EQ(list.id, 42);
+    EXPECT_EQ(list.flags, 0x01);
+    ASSERT_EQ(list.count, 29);
+    twl_message_view_t v;
+    for (size_t k = 0; k < 29; ++k) {
+        ASSERT_TRUE(twl_list_next_message(&list, &v));
+        expect_message(v, messages[k], 0x06);
+    }
+    EXPECT_FALSE(twl_list_next_message(&list, &v));
+
+    p = unwrap(twl_build_message_batch(&len, 1, nullptr, 0, 1, 1), len, TWR_MSG_MESSAGE_BATCH);
+    ASSERT_EQ(twl_parse_message_batch(p.data(), p.size(), &list), TWR_OK);
+    EXPECT_EQ(list.flags, 0x03);
+    EXPECT_EQ(list.count, 0);
+}
+
+TEST(TwlRoundTrip, ChatMessages) {
+    size_t len = 0;
+    bytes p = unwrap(twl_build_message_delete(&len, 0x1234, 0xFFFE), len, TWR_MSG_MESSAGE_DELETE);
+    twl_message_delete_view_t del;
+    ASSERT_EQ(twl_parse_message_delete(p.data(), p.size(), &del), TWR_OK);
+    EXPECT_EQ(del.id_a, 0x1234);
+    EXPECT_EQ(del.id_b, 0xFFFE);
+
+    p = unwrap(twl_build_message_update(&len, 5, 6, k2100.c_str()), len, TWR_MSG_MESSAGE_UPDATE);
+    twl_message_update_view_t up;
+    ASSERT_EQ(twl_parse_message_update(p.data(), p.size(), &up), TWR_OK);
+    EXPECT_EQ(up.id_a, 5);
+    EXPECT_EQ(up.id_b, 6);
+    EXPECT_EQ(text(up.text), k2100.substr(0, 2000));
+
+    p = unwrap(twl_build_typing_start(&len, 9, k40.c_str()), len, TWR_MSG_TYPING_START);
+    twl_typing_start_view_t ty;
+    ASSERT_EQ(twl_parse_typing_start(p.data(), p.size(), &ty), TWR_OK);
+    EXPECT_EQ(ty.id, 9);
+    EXPECT_EQ(text(ty.name), k40.substr(0, 31));
+
+    p = unwrap(twl_build_unread_update(&len, 3, 4, 0xABCD), len, TWR_MSG_UNREAD_UPDATE);
+    twl_unread_update_view_t un;
+    ASSERT_EQ(twl_parse_unread_update(p.data(), p.size(), &un), TWR_OK);
+    EXPECT_EQ(un.id, 3);
+    EXPECT_EQ(un.value8, 4);
+    EXPECT_EQ(un.value16, 0xABCD);
+}
+
+TEST(TwlRoundTrip, Lists) {
+    const twl_guild_entry guilds[] = {{1, "Mac Lab", 2, 0x0304}, {0xFFFE, k40.c_str(), 0xFF, 0xFFFF},
+                                      {5, nullptr, 0, 0}};
+    size_t len = 0;
+    bytes p = unwrap(twl_build_guild_list(&len, guilds, 3), len, TWR_MSG_GUILD_LIST);
+    twl_list_t list;
+    ASSERT_EQ(twl_parse_guild_list(p.data(), p.size(), &list), TWR_OK);
+    ASSERT_EQ(list.count, 3);
+    twl_guild_view_t g;
+    for (const twl_guild_entry &e : guilds) {
+        ASSERT_TRUE(twl_list_next_guild(&list, &g));
+        EXPECT_EQ(g.id, e.id);
+        EXPECT_EQ(text(g.name), cut(e.name, 31));
+        EXPECT_EQ(g.value8, e.value8);
+        EXPECT_EQ(g.value16, e.value16);
+    }
+
+    const twl_member_entry members[] = {{7, "Bob", 1, 0x0203}, {8, k40.c_str(), 0xFE, 0x8000}};
+    p = unwrap(twl_build_member_list(&len, members, 2), len, TWR_MSG_MEMBER_LIST);
+    ASSERT_EQ(twl_parse_member_list(p.data(), p.size(), &list), TWR_OK);
+    twl_member_view_t m;
+    for (const twl_member_entry &e : members) {
+        ASSERT_TRUE(twl_list_next_member(&list, &m));
+        EXPECT_EQ(m.id, e.id);
+        EXPECT_EQ(text(m.name), cut(e.name, 31));
+        EXPECT_EQ(m.value8, e.value8);
+        EXPECT_EQ(m.value16, e.value16);
+    }
+
+    const twl_dm_entry dms[] = {{3, "Zo\x89", 0x0100, 2}, {4, k40.c_str(), 0xFFFF, 0xFF}};
+    p = unwrap(twl_build_dm_list(&len, dms, 2), len, TWR_MSG_DM_LIST);
+    ASSERT_EQ(twl_parse_dm_list(p.data(), p.size(), &list), TWR_OK);
+    twl_dm_view_t d;
+    for (const twl_dm_entry &e : dms) {
+        ASSERT_TRUE(twl_list_next_dm(&list, &d));
+        EXPECT_EQ(d.id, e.id);
+        EXPECT_EQ(text(d.name), cut(e.name, 31));
+        EXPECT_EQ(d.value16, e.value16);
+        EXPECT_EQ(d.value8, e.value8);
+    }
+
+    const twl_channel_entry channels[] = {{5, 0, "general", 1, 3}, {6, 0xFF, k40.c_str(), 0x80, 0xFFFF}};
+    p = unwrap(twl_build_channel_list(&len, 0x0102, channels, 2), len, TWR_MSG_CHANNEL_LIST);
+    ASSERT_EQ(twl_parse_channel_list(p.data(), p.size(), &list), TWR_OK);
+    EXPECT_EQ(list.id, 0x0102);
+    twl_channel_view_t c;
+    for (const twl_channel_entry &e : channels) {
+        ASSERT_TRUE(twl_list_next_channel(&list, &c));
+        EXPECT_EQ(c.id, e.id);
+        EXPECT_EQ(c.value8_a, e.value8_a);
+        EXPECT_EQ(text(c.name), cut(e.name, 31));
+        EXPECT_EQ(c.value8_b, e.value8_b);
+        EXPECT_EQ(c.value16, e.value16);
+    }
+    EXPECT_FALSE(twl_list_next_channel(&list, &c));
+
+    p = unwrap(twl_build_dm_list(&len, nullptr, 0), len, TWR_MSG_DM_LIST);
+    ASSERT_EQ(twl_parse_dm_list(p.data(), p.size(), &list), TWR_OK);
+    EXPECT_EQ(list.count, 0);
+}
+
+TEST(TwlRoundTrip, MediaAndVoice) {
+    // The largest image whose frame the reader still takes: payload 2 MiB.
+    bytes data(2097137);
+    for (size_t k = 0; k < data.size(); ++k) data[k] = uint8_t(k * 7);
+    size_t len = 0;
+    bytes p = unwrap(twl_build_image_data(&len, 1, 2, 3, 4, 640, 480, 0xFFFF, data.data(), uint32_t(data.size())),
+                     len, TWR_MSG_IMAGE_DATA);
+    EXPECT_EQ(p.size(), TWR_MSG_MAX_PAYLOAD);
+    twl_image_data_view_t img;
+    ASSERT_EQ(twl_parse_image_data(p.data(), p.size(), &img), TWR_OK);
+    EXPECT_EQ(img.id, 1);
+    EXPECT_EQ(img.value8_a, 2);
+    EXPECT_EQ(img.value8_b, 3);
+    EXPECT_EQ(img.value8_c, 4);
+    EXPECT_EQ(img.value16_a, 640);
+    EXPECT_EQ(img.value16_b, 480);
+    EXPECT_EQ(img.value16_c, 0xFFFF);
+    ASSERT_EQ(img.data_len, data.size());
+    EXPECT_EQ(std::memcmp(img.data, data.data(), data.size()), 0);
+
+    p = unwrap(twl_build_voice_status(&len, 1, 0x0203, k40.c_str()), len, TWR_MSG_VOICE_STATUS);
+    twl_voice_status_view_t vs;
+    ASSERT_EQ(twl_parse_voice_status(p.data(), p.size(), &vs), TWR_OK);
+    EXPECT_EQ(vs.value8, 1);
+    EXPECT_EQ(vs.id, 0x0203);
+    EXPECT_EQ(text(vs.name), k40.substr(0, 31));
+
+    std::vector<std::string> names;
+    std::vector<twl_voice_member> members(255);
+    for (size_t k = 0; k < 255; ++k) names.push_back(std::string(k % 40, char('a' + k % 26)));
+    for (size_t k = 0; k < 255; ++k) members[k] = {uint16_t(k * 3), names[k].c_str(), uint8_t(k)};
+    p = unwrap(twl_build_voice_members(&len, 77, members.data(), 255), len, TWR_MSG_VOICE_MEMBERS);
+    twl_list_t list;
+    ASSERT_EQ(twl_parse_voice_members(p.data(), p.size(), &list), TWR_OK);
+    EXPECT_EQ(list.id, 77);
+    ASSERT_EQ(list.count, 255);
+    twl_voice_member_view_t vm;
+    for (const twl_voice_member &e : members) {
+        ASSERT_TRUE(twl_list_next_voice_member(&list, &vm));
+        EXPECT_EQ(vm.id, e.id);
+        EXPECT_EQ(text(vm.name), cut(e.name, 31));
+        EXPECT_EQ(vm.value8, e.value8);
+    }
+
+    p = unwrap(twl_build_voice_speaking(&len, 6, 1), len, TWR_MSG_VOICE_SPEAKING);
+    twl_voice_speaking_view_t sp;
+    ASSERT_EQ(twl_parse_voice_speaking(p.data(), p.size(), &sp), TWR_OK);
+    EXPECT_EQ(sp.id, 6);
+    EXPECT_EQ(sp.value8, 1);
+
+    p = unwrap(twl_build_voice_error(&len, 3, k300.c_str()), len, TWR_MSG_VOICE_ERROR);
+    twl_voice_error_view_t ve;
+    ASSERT_EQ(twl_parse_voice_error(p.data(), p.size(), &ve), TWR_OK);
+    EXPECT_EQ(ve.value8, 3);
+    EXPECT_EQ(text(ve.text), k300.substr(0, 128));
+}
+
 // ---- twl-dump ----
 
 #ifdef TWL_DUMP_BINARY  // the tools are optional in the build
