@@ -1,5 +1,6 @@
 #include "relay/twl.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
@@ -34,39 +35,64 @@ consteval bool be_round_trips() {
 }
 static_assert(be_round_trips());
 
-}  // namespace
-
-size_t twl_encode_u8(uint8_t *buf, size_t cap, uint8_t v) {
+// Field writers shared by the public encoders and the builders: each checks
+// its room, writes at buf[0] and returns its width, or 0 with nothing written.
+constexpr size_t field_u8(uint8_t *buf, size_t cap, uint8_t v) noexcept {
     if (cap < 1) return 0;
     buf[0] = v;
     return 1;
 }
-
-size_t twl_encode_u16(uint8_t *buf, size_t cap, uint16_t v) {
+constexpr size_t field_u16(uint8_t *buf, size_t cap, uint16_t v) noexcept {
     if (cap < 2) return 0;
     put_be16(buf, v);
     return 2;
 }
-
-size_t twl_encode_u32(uint8_t *buf, size_t cap, uint32_t v) {
+constexpr size_t field_u32(uint8_t *buf, size_t cap, uint32_t v) noexcept {
     if (cap < 4) return 0;
     put_be32(buf, v);
     return 4;
 }
 
+// A string field measured once: the bytes to send, already cut to the
+// field's maximum. Measuring is the costly half of a string field, so a
+// builder that must know a record's size before writing it keeps the Text.
+struct Text {
+    const char *bytes;
+    size_t n;
+};
+Text cut(const char *text, size_t max_len) noexcept {
+    if (text == nullptr) return {"", 0};
+    // strnlen: a field never needs more than max_len bytes of the text.
+    return {text, strnlen(text, max_len)};
+}
+constexpr size_t wire_size(Text t) noexcept { return 2 + t.n; }
+size_t field_text(uint8_t *buf, size_t cap, Text t) noexcept {
+    if (cap < wire_size(t)) return 0;
+    put_be16(buf, uint16_t(t.n));
+    std::memcpy(buf + 2, t.bytes, t.n);
+    return wire_size(t);
+}
+size_t field_bytes(uint8_t *buf, size_t cap, const uint8_t *src, size_t n) noexcept {
+    if (cap < n) return 0;
+    if (n != 0) std::memcpy(buf, src, n);
+    return n;
+}
+
+}  // namespace
+
+size_t twl_encode_u8(uint8_t *buf, size_t cap, uint8_t v) { return field_u8(buf, cap, v); }
+
+size_t twl_encode_u16(uint8_t *buf, size_t cap, uint16_t v) { return field_u16(buf, cap, v); }
+
+size_t twl_encode_u32(uint8_t *buf, size_t cap, uint32_t v) { return field_u32(buf, cap, v); }
+
 size_t twl_encode_i16(uint8_t *buf, size_t cap, int16_t v) {
-    return twl_encode_u16(buf, cap, std::bit_cast<uint16_t>(v));
+    return field_u16(buf, cap, std::bit_cast<uint16_t>(v));
 }
 
 size_t twl_encode_string(uint8_t *buf, size_t cap, const char *text, size_t max_len) {
-    if (text == nullptr) text = "";
     if (max_len > kMaxStringLen) max_len = kMaxStringLen;
-    // strnlen: a field never needs more than max_len bytes of the text.
-    const size_t n = strnlen(text, max_len);
-    if (cap < n + 2) return 0;
-    put_be16(buf, uint16_t(n));
-    std::memcpy(buf + 2, text, n);
-    return n + 2;
+    return field_text(buf, cap, cut(text, max_len));
 }
 
 size_t twl_decode_u8(const uint8_t *src, size_t avail, uint8_t *out) {
@@ -150,4 +176,436 @@ uint8_t *twl_build_pong(size_t *out_len) {
     uint8_t *frame = nullptr;
     *out_len = twl_build_message(&frame, TWR_MSG_PONG, nullptr, 0);
     return frame;
+}
+
+// ---- Typed builders ----------------------------------------------------------
+//
+// Every builder is the same three steps: reserve a working area, append the
+// fields of its payload with Appender, and hand the bytes to
+// twl_build_message. Areas are sized from the field maxima below, so an
+// append never runs out of room except where a batch reaches its 64 KiB cap,
+// and there the decision is made once per record, before any of it is written.
+
+namespace {
+
+// Widths on the wire; a string field is its u16 length plus its bytes.
+constexpr size_t kU8 = 1;
+constexpr size_t kU16 = 2;
+constexpr size_t kU32 = 4;
+constexpr size_t str(size_t max_len) { return kU16 + max_len; }
+
+// String maxima, in bytes.
+constexpr size_t kNameMax = 31;  // every entity name, the auth result's first text
+constexpr size_t kHandshakeTextMax = 32;
+constexpr size_t kAuthTextBMax = 8;
+constexpr size_t kStatusTextMax = 128;
+constexpr size_t kErrorTextMax = 256;
+constexpr size_t kMessageTextMax = 2000;
+constexpr size_t kItemNameMax = 63;
+constexpr size_t kTrailerTextMax = 60;
+constexpr size_t kVoiceErrorTextMax = 128;
+
+constexpr uint8_t kFlagItem = 0x02;
+constexpr uint8_t kFlagTrailer = 0x04;
+
+// Fixed payloads at their maxima; these are the builders' scratch sizes.
+constexpr size_t kHandshakeMax = kU8 + kU8 + kU8 + str(kHandshakeTextMax);
+static_assert(kHandshakeMax == 37);
+constexpr size_t kAuthResultMax = kU8 + str(kNameMax) + str(kAuthTextBMax) + kU16;
+static_assert(kAuthResultMax == 46);
+constexpr size_t kStatusMax = kU8 + kU8 + str(kStatusTextMax);
+static_assert(kStatusMax == 132);
+constexpr size_t kErrorMax = kU8 + kU16 + str(kErrorTextMax);
+static_assert(kErrorMax == 261);
+constexpr size_t kGatewayStateMax = kU8;
+constexpr size_t kMessageDeleteMax = kU16 + kU16;
+static_assert(kMessageDeleteMax == 4);
+constexpr size_t kMessageUpdateMax = kU16 + kU16 + str(kMessageTextMax);
+static_assert(kMessageUpdateMax == 2006);
+constexpr size_t kTypingStartMax = kU16 + str(kNameMax);
+static_assert(kTypingStartMax == 35);
+constexpr size_t kUnreadUpdateMax = kU16 + kU8 + kU16;
+static_assert(kUnreadUpdateMax == 5);
+constexpr size_t kVoiceStatusMax = kU8 + kU16 + str(kNameMax);
+static_assert(kVoiceStatusMax == 36);
+constexpr size_t kVoiceSpeakingMax = kU16 + kU8;
+static_assert(kVoiceSpeakingMax == 3);
+constexpr size_t kVoiceErrorMax = kU8 + str(kVoiceErrorTextMax);
+static_assert(kVoiceErrorMax == 131);
+
+// Message records: the part always present, the item block, the trailer.
+constexpr size_t kRecordFixedMin = kU16 + kU16 + kU32 + kU8 + kU16 + str(0) + str(0) + kU16;
+static_assert(kRecordFixedMin == 17);
+constexpr size_t kRecordFixedMax = kRecordFixedMin + kNameMax + kMessageTextMax;
+static_assert(kRecordFixedMax == 2048);
+constexpr size_t kItemBlockMax = kU8 + str(kItemNameMax) + kU8 + kU16;
+static_assert(kItemBlockMax == 69);
+constexpr size_t kTrailerMax = str(kNameMax) + str(kTrailerTextMax);
+static_assert(kTrailerMax == 95);
+constexpr size_t kRecordMax = kRecordFixedMax + kItemBlockMax + kTrailerMax;
+static_assert(kRecordMax == 2212);
+
+constexpr size_t kMessageCreateMax = kU16 + kRecordMax;
+static_assert(kMessageCreateMax == 2214);
+constexpr size_t kBatchHead = kU16 + kU8 + kU16;
+static_assert(kBatchHead == 5);
+// Clients may rely on a batch staying below 64 KiB; the count field then
+// tells them how many records made it in.
+constexpr size_t kBatchAreaMax = 65536;
+static_assert(kBatchHead + 29 * kRecordMax <= kBatchAreaMax);
+
+// Lists: each entry's allowance covers its largest form, so a list area
+// sized count x allowance + head never runs short.
+constexpr size_t kListHead = kU16;
+constexpr size_t kListAllowance = 40;
+constexpr size_t kGuildEntryMax = kU16 + str(kNameMax) + kU8 + kU16;  // member entries alike
+static_assert(kGuildEntryMax == 38 && kGuildEntryMax <= kListAllowance);
+constexpr size_t kDmEntryMax = kU16 + str(kNameMax) + kU16 + kU8;
+static_assert(kDmEntryMax == 38 && kDmEntryMax <= kListAllowance);
+constexpr size_t kChannelListHead = kU16 + kU16;
+constexpr size_t kChannelAllowance = 42;
+constexpr size_t kChannelEntryMax = kU16 + kU8 + str(kNameMax) + kU8 + kU16;
+static_assert(kChannelEntryMax == 39 && kChannelEntryMax <= kChannelAllowance);
+constexpr size_t kVoiceMembersHead = kU16 + kU8;
+constexpr size_t kVoiceMemberAllowance = 40;
+constexpr size_t kVoiceMemberMax = kU16 + str(kNameMax) + kU8;
+static_assert(kVoiceMemberMax == 36 && kVoiceMemberMax <= kVoiceMemberAllowance);
+
+constexpr size_t kImageHead = kU16 + kU8 + kU8 + kU8 + kU16 + kU16 + kU16 + kU32;
+static_assert(kImageHead == 15);
+// The header reader refuses a payload over TWR_MSG_MAX_PAYLOAD, so no
+// builder may hand one out.
+constexpr size_t kImageDataMax = TWR_MSG_MAX_PAYLOAD - kImageHead;
+static_assert(kImageDataMax == 2097137);
+
+// The one way a builder appends a field: at p + off with cap - off bytes
+// left, advancing off by the bytes the field took.
+struct Appender {
+    uint8_t *p;
+    size_t cap;
+    size_t off = 0;
+
+    void u8(uint8_t v) noexcept { off += field_u8(p + off, cap - off, v); }
+    void u16(uint16_t v) noexcept { off += field_u16(p + off, cap - off, v); }
+    void u32(uint32_t v) noexcept { off += field_u32(p + off, cap - off, v); }
+    void text(Text t) noexcept { off += field_text(p + off, cap - off, t); }
+    void text(const char *s, size_t max_len) noexcept { text(cut(s, max_len)); }
+    void bytes(const uint8_t *src, size_t n) noexcept { off += field_bytes(p + off, cap - off, src, n); }
+    // Appends a whole message record, or nothing when it does not fit.
+    bool message(const twl_message &m) noexcept;
+};
+
+// A message record with its strings measured, so that its size is known
+// before any byte of it is written.
+struct Record {
+    uint8_t flags;  // as written: 0x02 added for a non-empty item_name
+    Text name, text, item_name, trailer_name, trailer_text;
+    size_t size;
+};
+
+Record measure(const twl_message &m) noexcept {
+    Record r{};
+    r.flags = m.flags;
+    if (m.item_name != nullptr && m.item_name[0] != '\0') r.flags |= kFlagItem;
+    r.name = cut(m.name, kNameMax);
+    r.text = cut(m.text, kMessageTextMax);
+    r.size = kRecordFixedMin + r.name.n + r.text.n;
+    if (r.flags & kFlagItem) {
+        r.item_name = cut(m.item_name, kItemNameMax);
+        r.size += kItemBlockMax - kItemNameMax + r.item_name.n;
+    }
+    if (r.flags & kFlagTrailer) {
+        r.trailer_name = cut(m.trailer_name, kNameMax);
+        r.trailer_text = cut(m.trailer_text, kTrailerTextMax);
+        r.size += wire_size(r.trailer_name) + wire_size(r.trailer_text);
+    }
+    return r;
+}
+
+// Writes one message record at dst, whole, and returns its size; returns 0
+// and writes nothing when cap cannot hold all of it. A record is at least 17
+// bytes, so 0 is never a size.
+size_t encode_one_message(uint8_t *dst, size_t cap, const twl_message &m) noexcept {
+    const Record r = measure(m);
+    if (r.size > cap) return 0;
+    Appender out{dst, r.size};
+    out.u16(m.id);
+    out.u16(m.id_b);
+    out.u32(m.value32);
+    out.u8(r.flags);
+    out.u16(m.value16);
+    out.text(r.name);
+    out.text(r.text);
+    if (r.flags & kFlagItem) {
+        // item_id comes before item_name in the record but after it on the wire.
+        out.u8(1);  // item count
+        out.text(r.item_name);
+        out.u8(1);  // item kind
+        out.u16(m.item_id);
+    }
+    out.u16(m.value16_b);
+    if (r.flags & kFlagTrailer) {
+        out.text(r.trailer_name);
+        out.text(r.trailer_text);
+    }
+    return out.off;
+}
+
+bool Appender::message(const twl_message &m) noexcept {
+    const size_t n = encode_one_message(p + off, cap - off, m);
+    off += n;
+    return n != 0;
+}
+
+uint8_t *refuse(size_t *out_len) noexcept {
+    *out_len = 0;
+    return nullptr;
+}
+
+// Wraps the appended payload in a frame, or refuses one the header reader
+// would reject.
+uint8_t *finish(size_t *out_len, uint8_t type, const Appender &out) noexcept {
+    if (out.off > TWR_MSG_MAX_PAYLOAD) return refuse(out_len);
+    uint8_t *frame = nullptr;
+    *out_len = twl_build_message(&frame, type, out.p, out.off);
+    return frame;
+}
+
+template <size_t Cap, typename Fill>
+uint8_t *build_fixed(size_t *out_len, uint8_t type, Fill fill) noexcept {
+    uint8_t scratch[Cap];
+    Appender out{scratch, Cap};
+    fill(out);
+    return finish(out_len, type, out);
+}
+
+template <typename Fill>
+uint8_t *build_allocated(size_t *out_len, uint8_t type, size_t cap, Fill fill) noexcept {
+    auto *scratch = static_cast<uint8_t *>(std::malloc(cap));
+    if (scratch == nullptr) return refuse(out_len);
+    Appender out{scratch, cap};
+    fill(out);
+    uint8_t *frame = finish(out_len, type, out);
+    std::free(scratch);
+    return frame;
+}
+
+// A list: its head fields, then count entries in array order. The entry
+// array is not read when count is 0.
+template <typename Entry, typename Head, typename Each>
+uint8_t *build_list(size_t *out_len, uint8_t type, size_t head_size, size_t allowance,
+                    const Entry *entries, size_t count, Head head, Each each) noexcept {
+    if (entries == nullptr && count != 0) return refuse(out_len);
+    return build_allocated(out_len, type, head_size + count * allowance, [&](Appender &out) {
+        head(out);
+        for (size_t k = 0; k < count; ++k) each(out, entries[k]);
+    });
+}
+
+// Guild and member entries put the byte before the word; DM entries the
+// other way round.
+constexpr auto put_guild_entry = [](Appender &out, const auto &e) noexcept {
+    out.u16(e.id);
+    out.text(e.name, kNameMax);
+    out.u8(e.value8);
+    out.u16(e.value16);
+};
+constexpr auto put_dm_entry = [](Appender &out, const twl_dm_entry &e) noexcept {
+    out.u16(e.id);
+    out.text(e.name, kNameMax);
+    out.u16(e.value16);
+    out.u8(e.value8);
+};
+constexpr auto put_channel_entry = [](Appender &out, const twl_channel_entry &e) noexcept {
+    out.u16(e.id);
+    out.u8(e.value8_a);
+    out.text(e.name, kNameMax);
+    out.u8(e.value8_b);
+    out.u16(e.value16);
+};
+constexpr auto put_voice_member = [](Appender &out, const twl_voice_member &e) noexcept {
+    out.u16(e.id);
+    out.text(e.name, kNameMax);
+    out.u8(e.value8);
+};
+
+}  // namespace
+
+// ---- Handshake and control ----
+
+uint8_t *twl_build_handshake_ack(size_t *out_len, uint8_t value_a, uint8_t value_b, const char *text) {
+    return build_fixed<kHandshakeMax>(out_len, TWR_MSG_HANDSHAKE_ACK, [&](Appender &out) {
+        out.u8(value_a);
+        out.u8(value_b);
+        out.u8(0);  // reserved
+        out.text(text, kHandshakeTextMax);
+    });
+}
+
+uint8_t *twl_build_auth_result(size_t *out_len, uint8_t result, const char *text_a, const char *text_b,
+                               uint16_t value) {
+    return build_fixed<kAuthResultMax>(out_len, TWR_MSG_AUTH_RESULT, [&](Appender &out) {
+        out.u8(result);
+        out.text(text_a, kNameMax);
+        out.text(text_b, kAuthTextBMax);
+        out.u16(value);
+    });
+}
+
+uint8_t *twl_build_status(size_t *out_len, uint8_t value_a, uint8_t value_b, const char *text) {
+    return build_fixed<kStatusMax>(out_len, TWR_MSG_STATUS, [&](Appender &out) {
+        out.u8(value_a);
+        out.u8(value_b);
+        out.text(text, kStatusTextMax);
+    });
+}
+
+uint8_t *twl_build_error(size_t *out_len, uint8_t value_a, uint16_t value_b, const char *text) {
+    return build_fixed<kErrorMax>(out_len, TWR_MSG_ERROR, [&](Appender &out) {
+        out.u8(value_a);
+        out.u16(value_b);
+        out.text(text, kErrorTextMax);
+    });
+}
+
+uint8_t *twl_build_gateway_state(size_t *out_len, uint8_t state) {
+    return build_fixed<kGatewayStateMax>(out_len, TWR_MSG_GATEWAY_STATE,
+                                         [&](Appender &out) { out.u8(state); });
+}
+
+// ---- Chat content ----
+
+uint8_t *twl_build_guild_list(size_t *out_len, const twl_guild_entry *entries, uint16_t count) {
+    return build_list(out_len, TWR_MSG_GUILD_LIST, kListHead, kListAllowance, entries, count,
+                      [&](Appender &out) { out.u16(count); }, put_guild_entry);
+}
+
+uint8_t *twl_build_member_list(size_t *out_len, const twl_member_entry *entries, uint16_t count) {
+    return build_list(out_len, TWR_MSG_MEMBER_LIST, kListHead, kListAllowance, entries, count,
+                      [&](Appender &out) { out.u16(count); }, put_guild_entry);
+}
+
+uint8_t *twl_build_dm_list(size_t *out_len, const twl_dm_entry *entries, uint16_t count) {
+    return build_list(out_len, TWR_MSG_DM_LIST, kListHead, kListAllowance, entries, count,
+                      [&](Appender &out) { out.u16(count); }, put_dm_entry);
+}
+
+uint8_t *twl_build_channel_list(size_t *out_len, uint16_t id, const twl_channel_entry *entries,
+                                uint16_t count) {
+    return build_list(out_len, TWR_MSG_CHANNEL_LIST, kChannelListHead, kChannelAllowance, entries, count,
+                      [&](Appender &out) {
+                          out.u16(id);
+                          out.u16(count);
+                      },
+                      put_channel_entry);
+}
+
+uint8_t *twl_build_message_batch(size_t *out_len, uint16_t id, const twl_message *messages, uint16_t count,
+                                 int flag_a, int flag_b) {
+    if (messages == nullptr && count != 0) return refuse(out_len);
+    const size_t cap = std::min(kBatchHead + count * kRecordMax, kBatchAreaMax);
+    return build_allocated(out_len, TWR_MSG_MESSAGE_BATCH, cap, [&](Appender &out) {
+        out.u16(id);
+        out.u8(uint8_t((flag_a != 0 ? 0x01 : 0) | (flag_b != 0 ? 0x02 : 0)));
+        const size_t count_at = out.off;
+        out.u16(count);
+        // Stop at the first record that does not fit whole, so that the
+        // records present are a prefix of the array and the count says how
+        // long it is.
+        uint16_t written = 0;
+        while (written < count && out.message(messages[written])) ++written;
+        field_u16(out.p + count_at, out.cap - count_at, written);
+    });
+}
+
+uint8_t *twl_build_message_create(size_t *out_len, uint16_t id, const twl_message *message) {
+    if (message == nullptr) return refuse(out_len);
+    return build_allocated(out_len, TWR_MSG_MESSAGE_CREATE, kMessageCreateMax, [&](Appender &out) {
+        out.u16(id);
+        out.message(*message);  // the area holds the largest record
+    });
+}
+
+uint8_t *twl_build_message_delete(size_t *out_len, uint16_t id_a, uint16_t id_b) {
+    return build_fixed<kMessageDeleteMax>(out_len, TWR_MSG_MESSAGE_DELETE, [&](Appender &out) {
+        out.u16(id_a);
+        out.u16(id_b);
+    });
+}
+
+uint8_t *twl_build_message_update(size_t *out_len, uint16_t id_a, uint16_t id_b, const char *text) {
+    return build_allocated(out_len, TWR_MSG_MESSAGE_UPDATE, kMessageUpdateMax, [&](Appender &out) {
+        out.u16(id_a);
+        out.u16(id_b);
+        out.text(text, kMessageTextMax);
+    });
+}
+
+uint8_t *twl_build_typing_start(size_t *out_len, uint16_t id, const char *name) {
+    return build_fixed<kTypingStartMax>(out_len, TWR_MSG_TYPING_START, [&](Appender &out) {
+        out.u16(id);
+        out.text(name, kNameMax);
+    });
+}
+
+uint8_t *twl_build_unread_update(size_t *out_len, uint16_t id, uint8_t value8, uint16_t value16) {
+    return build_fixed<kUnreadUpdateMax>(out_len, TWR_MSG_UNREAD_UPDATE, [&](Appender &out) {
+        out.u16(id);
+        out.u8(value8);
+        out.u16(value16);
+    });
+}
+
+// ---- Media and voice ----
+
+uint8_t *twl_build_image_data(size_t *out_len, uint16_t id, uint8_t value8_a, uint8_t value8_b,
+                              uint8_t value8_c, uint16_t value16_a, uint16_t value16_b, uint16_t value16_c,
+                              const uint8_t *data, uint32_t data_len) {
+    if (data == nullptr && data_len != 0) return refuse(out_len);
+    // Refused before allocating: the size is known up front.
+    if (data_len > kImageDataMax) return refuse(out_len);
+    return build_allocated(out_len, TWR_MSG_IMAGE_DATA, kImageHead + data_len, [&](Appender &out) {
+        out.u16(id);
+        out.u8(value8_a);
+        out.u8(value8_b);
+        out.u8(value8_c);
+        out.u16(value16_a);
+        out.u16(value16_b);
+        out.u16(value16_c);
+        out.u32(data_len);
+        out.bytes(data, data_len);
+    });
+}
+
+uint8_t *twl_build_voice_status(size_t *out_len, uint8_t value8, uint16_t id, const char *name) {
+    return build_fixed<kVoiceStatusMax>(out_len, TWR_MSG_VOICE_STATUS, [&](Appender &out) {
+        out.u8(value8);
+        out.u16(id);
+        out.text(name, kNameMax);
+    });
+}
+
+uint8_t *twl_build_voice_members(size_t *out_len, uint16_t id, const twl_voice_member *members,
+                                 uint8_t count) {
+    return build_list(out_len, TWR_MSG_VOICE_MEMBERS, kVoiceMembersHead, kVoiceMemberAllowance, members,
+                      count,
+                      [&](Appender &out) {
+                          out.u16(id);
+                          out.u8(count);
+                      },
+                      put_voice_member);
+}
+
+uint8_t *twl_build_voice_speaking(size_t *out_len, uint16_t id, uint8_t value8) {
+    return build_fixed<kVoiceSpeakingMax>(out_len, TWR_MSG_VOICE_SPEAKING, [&](Appender &out) {
+        out.u16(id);
+        out.u8(value8);
+    });
+}
+
+uint8_t *twl_build_voice_error(size_t *out_len, uint8_t value8, const char *text) {
+    return build_fixed<kVoiceErrorMax>(out_len, TWR_MSG_VOICE_ERROR, [&](Appender &out) {
+        out.u8(value8);
+        out.text(text, kVoiceErrorTextMax);
+    });
 }

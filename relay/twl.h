@@ -104,6 +104,140 @@ size_t twl_build_message(uint8_t **out_frame, uint8_t msg_type, const uint8_t *p
  * stores 0 and returns NULL when memory runs out. */
 uint8_t *twl_build_pong(size_t *out_len);
 
+/* ---- Typed builders ----
+ *
+ * Each builder writes one message type. It stores the frame length through
+ * out_len (which must not be null) and returns the frame, one malloc'd block
+ * that the caller releases with free(). On failure it stores 0 and returns
+ * NULL: when memory runs out, when the payload would exceed
+ * TWR_MSG_MAX_PAYLOAD (the header reader would refuse the frame), or when an
+ * array or data pointer is null while its count or length is not 0.
+ *
+ * Strings are NUL-terminated bytes, already converted for the client; NULL
+ * is sent as the empty string. Each string field has a maximum, given below
+ * in bytes, and a longer string is cut to its first maximum bytes. Integers
+ * are carried unchanged; their meaning belongs to the caller. Builders keep
+ * no pointer to their arguments. */
+
+/* Handshake acknowledgement (0x81): value_a, value_b, a reserved 0 byte,
+ * text (at most 32). */
+uint8_t *twl_build_handshake_ack(size_t *out_len, uint8_t value_a, uint8_t value_b, const char *text);
+/* Authentication result (0x82): result, text_a (at most 31), text_b (at
+ * most 8), value. */
+uint8_t *twl_build_auth_result(size_t *out_len, uint8_t result, const char *text_a, const char *text_b,
+                               uint16_t value);
+/* Status (0x8C): value_a, value_b, text (at most 128). */
+uint8_t *twl_build_status(size_t *out_len, uint8_t value_a, uint8_t value_b, const char *text);
+/* Error (0x8D): value_a, value_b, text (at most 256). */
+uint8_t *twl_build_error(size_t *out_len, uint8_t value_a, uint16_t value_b, const char *text);
+/* Upstream gateway state (0x91): the one byte state. */
+uint8_t *twl_build_gateway_state(size_t *out_len, uint8_t state);
+
+/* One chat message. On the wire a record is id, id_b, value32, flags,
+ * value16, name, text, [1, item_name, 1, item_id], value16_b,
+ * [trailer_name, trailer_text]: 17 to 2212 bytes. The item block is written
+ * when flags has 0x02, and 0x02 is added whenever item_name is non-empty (a
+ * caller that sets 0x02 itself gets the block even with an empty name). The
+ * trailer is written only when the caller sets 0x04. Other flag bits are
+ * carried unchanged. */
+typedef struct twl_message {
+    uint16_t id;
+    uint16_t id_b;
+    uint32_t value32;
+    uint8_t flags;
+    uint16_t value16;
+    const char *name;         /* at most 31 */
+    const char *text;         /* at most 2000 */
+    uint16_t item_id;
+    const char *item_name;    /* at most 63 */
+    uint16_t value16_b;
+    const char *trailer_name; /* at most 31 */
+    const char *trailer_text; /* at most 60 */
+} twl_message;
+
+/* List entries. Every name is at most 31 bytes. On the wire each entry's
+ * fields follow in declaration order: a DM entry carries its word before its
+ * byte, unlike guild and member entries. */
+typedef struct twl_guild_entry {
+    uint16_t id;
+    const char *name;
+    uint8_t value8;
+    uint16_t value16;
+} twl_guild_entry;
+typedef struct twl_member_entry {
+    uint16_t id;
+    const char *name;
+    uint8_t value8;
+    uint16_t value16;
+} twl_member_entry;
+typedef struct twl_dm_entry {
+    uint16_t id;
+    const char *name;
+    uint16_t value16;
+    uint8_t value8;
+} twl_dm_entry;
+typedef struct twl_channel_entry {
+    uint16_t id;
+    uint8_t value8_a;
+    const char *name;
+    uint8_t value8_b;
+    uint16_t value16;
+} twl_channel_entry;
+typedef struct twl_voice_member {
+    uint16_t id;
+    const char *name;
+    uint8_t value8;
+} twl_voice_member;
+
+/* Lists: a u16 count (the channel list puts its id first), then the entries
+ * in array order. entries may be NULL only when count is 0. A list over
+ * TWR_MSG_MAX_PAYLOAD fails: that takes more than 55188 guild, member or DM
+ * entries, or more than 53773 channel entries, all with 31-byte names. */
+uint8_t *twl_build_guild_list(size_t *out_len, const twl_guild_entry *entries, uint16_t count);
+uint8_t *twl_build_channel_list(size_t *out_len, uint16_t id, const twl_channel_entry *entries,
+                                uint16_t count);
+uint8_t *twl_build_dm_list(size_t *out_len, const twl_dm_entry *entries, uint16_t count);
+uint8_t *twl_build_member_list(size_t *out_len, const twl_member_entry *entries, uint16_t count);
+
+/* Message batch (0x85): id, batch flags (0x01 when flag_a is non-zero, 0x02
+ * when flag_b is), the number of records written, then the records. A batch
+ * payload stays within 64 KiB: records are written whole, in array order,
+ * until the next one would not fit, and the count field holds how many were
+ * written, which can be fewer than count. Any 29 records always fit, as a
+ * record takes at most 2212 bytes. messages may be NULL only when count is 0. */
+uint8_t *twl_build_message_batch(size_t *out_len, uint16_t id, const twl_message *messages, uint16_t count,
+                                 int flag_a, int flag_b);
+/* Message create (0x86): id, then the one record, always whole. Fails when
+ * message is NULL. */
+uint8_t *twl_build_message_create(size_t *out_len, uint16_t id, const twl_message *message);
+/* Message delete (0x87): id_a, id_b. */
+uint8_t *twl_build_message_delete(size_t *out_len, uint16_t id_a, uint16_t id_b);
+/* Message update (0x88): id_a, id_b, text (at most 2000). */
+uint8_t *twl_build_message_update(size_t *out_len, uint16_t id_a, uint16_t id_b, const char *text);
+/* Typing start (0x89): id, name (at most 31). */
+uint8_t *twl_build_typing_start(size_t *out_len, uint16_t id, const char *name);
+/* Unread update (0x8E): id, value8, value16. */
+uint8_t *twl_build_unread_update(size_t *out_len, uint16_t id, uint8_t value8, uint16_t value16);
+
+/* Image data (0x8B): id, value8_a, value8_b, value8_c, value16_a, value16_b,
+ * value16_c, data_len as u32, then the data bytes unchanged. data may be
+ * NULL only when data_len is 0; data_len above 2097137 fails, as its payload
+ * would pass TWR_MSG_MAX_PAYLOAD. */
+uint8_t *twl_build_image_data(size_t *out_len, uint16_t id, uint8_t value8_a, uint8_t value8_b,
+                              uint8_t value8_c, uint16_t value16_a, uint16_t value16_b, uint16_t value16_c,
+                              const uint8_t *data, uint32_t data_len);
+/* Voice status (0x93): value8, id, name (at most 31). */
+uint8_t *twl_build_voice_status(size_t *out_len, uint8_t value8, uint16_t id, const char *name);
+/* Voice members (0x94): id, a one-byte count, then the members in array
+ * order; the count's width holds a frame to 255 members. members may be NULL
+ * only when count is 0. */
+uint8_t *twl_build_voice_members(size_t *out_len, uint16_t id, const twl_voice_member *members,
+                                 uint8_t count);
+/* Voice speaking (0x95): id, value8. */
+uint8_t *twl_build_voice_speaking(size_t *out_len, uint16_t id, uint8_t value8);
+/* Voice error (0x96): value8, text (at most 128). */
+uint8_t *twl_build_voice_error(size_t *out_len, uint8_t value8, const char *text);
+
 #ifdef __cplusplus
 }
 #endif

@@ -13,6 +13,7 @@
 #include "relay/markdown.h"
 #include "relay/message_text.h"
 #include "relay/twl.h"
+#include "relay/twl_reader.h"
 #include "relay/twr_common.h"
 
 static int failures = 0;
@@ -50,6 +51,117 @@ static void check_twl(void) {
     const uint8_t payload[] = {1, 2, 3};
     CHECK(build_message(&frame, TWR_MSG_STATUS, payload, sizeof payload) == 13);
     free(frame);
+}
+
+static void check_twl_reader(void) {
+    int (*init)(twl_reader_t *, uint8_t *, size_t) = twl_reader_init;
+    size_t (*feed)(twl_reader_t *, const uint8_t *, size_t) = twl_reader_feed;
+    uint8_t *(*space)(twl_reader_t *, size_t *) = twl_reader_space;
+    void (*commit)(twl_reader_t *, size_t) = twl_reader_commit;
+    bool (*next)(twl_reader_t *, twl_frame_t *) = twl_reader_next;
+    size_t (*pending)(const twl_reader_t *) = twl_reader_pending;
+    uint64_t (*skipped)(const twl_reader_t *) = twl_reader_skipped;
+    uint64_t (*offset)(const twl_reader_t *) = twl_reader_offset;
+    const char *(*type_name)(uint8_t) = twl_msg_type_name;
+    int (*parse_status)(const uint8_t *, size_t, twl_status_view_t *) = twl_parse_status;
+    int (*parse_guilds)(const uint8_t *, size_t, twl_list_t *) = twl_parse_guild_list;
+    bool (*next_guild)(twl_list_t *, twl_guild_view_t *) = twl_list_next_guild;
+    int (*parse_create)(const uint8_t *, size_t, twl_message_create_view_t *) = twl_parse_message_create;
+    int (*parse_image)(const uint8_t *, size_t, twl_image_data_view_t *) = twl_parse_image_data;
+
+    /* Two garbage bytes, then a status frame split across a feed and a commit. */
+    const uint8_t stream[] = {'x', 'y', 'T', 'R', 'W', 'K', 0x01, 0x8C, 0, 0, 0, 6,
+                              0x01, 0x02, 0x00, 0x02, 'o', 'k'};
+    uint8_t buf[64];
+    twl_reader_t reader;
+    twl_frame_t frame;
+    size_t room = 0;
+    CHECK(init(&reader, buf, sizeof buf) == TWR_OK);
+    CHECK(feed(&reader, stream, 10) == 10);
+    CHECK(!next(&reader, &frame) && pending(&reader) == 8 && skipped(&reader) == 2);
+    uint8_t *at = space(&reader, &room);
+    CHECK(at != NULL && room >= 8);
+    memcpy(at, stream + 10, 8);
+    commit(&reader, 8);
+    CHECK(next(&reader, &frame) && frame.type == TWR_MSG_STATUS && frame.skipped == 2);
+    CHECK(offset(&reader) == sizeof stream && type_name(frame.type) != NULL);
+    twl_status_view_t status;
+    CHECK(parse_status(frame.payload, frame.payload_len, &status) == TWR_OK && status.text.len == 2);
+
+    const uint8_t guilds[] = {0x00, 0x01, 0x00, 0x07, 0x00, 0x01, 'G', 0x03, 0x00, 0x04};
+    twl_list_t list;
+    twl_guild_view_t guild;
+    CHECK(parse_guilds(guilds, sizeof guilds, &list) == TWR_OK && list.count == 1);
+    CHECK(next_guild(&list, &guild) && guild.id == 7 && guild.value16 == 4);
+    twl_message_create_view_t create;
+    CHECK(parse_create(guilds, sizeof guilds, &create) == TWR_ERR_PROTO);
+    twl_image_data_view_t image;
+    CHECK(parse_image(NULL, 0, &image) == TWR_ERR_PROTO);
+}
+
+static void check_twl_builders(void) {
+    uint8_t *(*handshake_ack)(size_t *, uint8_t, uint8_t, const char *) = twl_build_handshake_ack;
+    uint8_t *(*auth_result)(size_t *, uint8_t, const char *, const char *, uint16_t) = twl_build_auth_result;
+    uint8_t *(*status)(size_t *, uint8_t, uint8_t, const char *) = twl_build_status;
+    uint8_t *(*error)(size_t *, uint8_t, uint16_t, const char *) = twl_build_error;
+    uint8_t *(*gateway_state)(size_t *, uint8_t) = twl_build_gateway_state;
+    uint8_t *(*guild_list)(size_t *, const twl_guild_entry *, uint16_t) = twl_build_guild_list;
+    uint8_t *(*channel_list)(size_t *, uint16_t, const twl_channel_entry *, uint16_t) = twl_build_channel_list;
+    uint8_t *(*message_batch)(size_t *, uint16_t, const twl_message *, uint16_t, int, int) = twl_build_message_batch;
+    uint8_t *(*message_create)(size_t *, uint16_t, const twl_message *) = twl_build_message_create;
+    uint8_t *(*message_delete)(size_t *, uint16_t, uint16_t) = twl_build_message_delete;
+    uint8_t *(*message_update)(size_t *, uint16_t, uint16_t, const char *) = twl_build_message_update;
+    uint8_t *(*typing_start)(size_t *, uint16_t, const char *) = twl_build_typing_start;
+    uint8_t *(*dm_list)(size_t *, const twl_dm_entry *, uint16_t) = twl_build_dm_list;
+    uint8_t *(*member_list)(size_t *, const twl_member_entry *, uint16_t) = twl_build_member_list;
+    uint8_t *(*unread_update)(size_t *, uint16_t, uint8_t, uint16_t) = twl_build_unread_update;
+    uint8_t *(*image_data)(size_t *, uint16_t, uint8_t, uint8_t, uint8_t, uint16_t, uint16_t, uint16_t,
+                           const uint8_t *, uint32_t) = twl_build_image_data;
+    uint8_t *(*voice_status)(size_t *, uint8_t, uint16_t, const char *) = twl_build_voice_status;
+    uint8_t *(*voice_members)(size_t *, uint16_t, const twl_voice_member *, uint8_t) = twl_build_voice_members;
+    uint8_t *(*voice_speaking)(size_t *, uint16_t, uint8_t) = twl_build_voice_speaking;
+    uint8_t *(*voice_error)(size_t *, uint8_t, const char *) = twl_build_voice_error;
+
+    /* Each builder once; the frame length is header plus payload. */
+    const twl_guild_entry guild = {1, "Guild", 0, 0};
+    const twl_member_entry member = {2, "Member", 1, 2};
+    const twl_dm_entry dm = {3, "Friend", 4, 5};
+    const twl_channel_entry channel = {4, 0, "general", 1, 0};
+    const twl_voice_member voice = {5, "Talker", 1};
+    twl_message message = {0};
+    const uint8_t image[] = {0x89, 'P', 'N', 'G'};
+    struct {
+        uint8_t *frame;
+        size_t len;
+        size_t payload;
+    } built[20];
+    size_t k = 0;
+    message.text = "hello";
+    built[k].frame = handshake_ack(&built[k].len, 1, 2, "hi"), built[k++].payload = 7;
+    built[k].frame = auth_result(&built[k].len, 0, "user", "t", 9), built[k++].payload = 12;
+    built[k].frame = status(&built[k].len, 1, 2, NULL), built[k++].payload = 4;
+    built[k].frame = error(&built[k].len, 1, 2, "oops"), built[k++].payload = 9;
+    built[k].frame = gateway_state(&built[k].len, 2), built[k++].payload = 1;
+    built[k].frame = guild_list(&built[k].len, &guild, 1), built[k++].payload = 14;
+    built[k].frame = channel_list(&built[k].len, 9, &channel, 1), built[k++].payload = 19;
+    built[k].frame = message_batch(&built[k].len, 9, &message, 1, 1, 0), built[k++].payload = 27;
+    built[k].frame = message_create(&built[k].len, 9, &message), built[k++].payload = 24;
+    built[k].frame = message_delete(&built[k].len, 1, 2), built[k++].payload = 4;
+    built[k].frame = message_update(&built[k].len, 1, 2, "edit"), built[k++].payload = 10;
+    built[k].frame = typing_start(&built[k].len, 1, "kim"), built[k++].payload = 7;
+    built[k].frame = dm_list(&built[k].len, &dm, 1), built[k++].payload = 15;
+    built[k].frame = member_list(&built[k].len, &member, 1), built[k++].payload = 15;
+    built[k].frame = unread_update(&built[k].len, 1, 2, 3), built[k++].payload = 5;
+    built[k].frame = image_data(&built[k].len, 1, 0, 0, 0, 0, 0, 0, image, sizeof image), built[k++].payload = 19;
+    built[k].frame = voice_status(&built[k].len, 1, 2, "room"), built[k++].payload = 9;
+    built[k].frame = voice_members(&built[k].len, 1, &voice, 1), built[k++].payload = 14;
+    built[k].frame = voice_speaking(&built[k].len, 1, 1), built[k++].payload = 3;
+    built[k].frame = voice_error(&built[k].len, 1, "busy"), built[k++].payload = 7;
+    CHECK(k == sizeof built / sizeof built[0]);
+    for (k = 0; k < sizeof built / sizeof built[0]; ++k) {
+        CHECK(built[k].frame != NULL && built[k].len == TWR_MSG_HEADER_SIZE + built[k].payload);
+        free(built[k].frame);
+    }
 }
 
 static void check_log(void) {
@@ -131,6 +243,8 @@ static void check_message_text(void) {
 
 int main(void) {
     check_twl();
+    check_twl_reader();
+    check_twl_builders();
     check_log();
     check_config();
     check_id_mapper();

@@ -2,29 +2,42 @@
 // operation must take exactly its documented failure path and leak nothing.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
+#include <string>
 
 #include "fault_injection.h"
+#include "relay/config.h"
+#include "relay/log.h"
+#include "relay/markdown.h"
+#include "relay/message_text.h"
 #include "relay/twl.h"
 
 namespace {
 
 // Runs `op` with allocation n failing, for n = 0, 1, 2, ... until a run no
-// longer reaches the failure. `op` receives whether this run is a failing
-// one and checks the outcome itself; every run must leave no block behind.
-// Returns the number of failing runs, i.e. the allocations `op` makes.
-int sweep(const std::function<void(bool failing)> &op) {
+// longer reaches the failure. `op` makes the call under test and keeps what
+// it needs; `check(failed)` then judges the outcome with the allocator back
+// to normal. Every run must leave no block behind. Returns the number of
+// failing runs, i.e. the allocations the call makes.
+int sweep(const std::function<void()> &op, const std::function<void(bool failed)> &check) {
     for (int n = 0; n < 10000; ++n) {
         fault::start_tracking();
         fault::fail_nth(n);
-        op(true);
+        op();
         const bool delivered = fault::failure_delivered();
         fault::disarm();
-        const size_t leaked = fault::leaked();
         fault::stop_tracking();
-        EXPECT_EQ(leaked, 0u) << "blocks left after failing allocation " << n;
+        check(delivered);
+        EXPECT_EQ(fault::leaked(), 0u) << "blocks left after failing allocation " << n;
         if (!delivered) return n;
     }
     ADD_FAILURE() << "the sweep never ended";
@@ -54,34 +67,195 @@ TEST(AllocFailure, HookFailsExactlyTheChosenAllocation) {
 
 TEST(AllocFailure, BuildMessageLeavesTheOutPointer) {
     const uint8_t payload[2] = {0xAA, 0xBB};
-    const int allocations = sweep([&](bool) {
-        uint8_t sentinel = 0;
-        uint8_t *frame = &sentinel;
-        const size_t len = twl_build_message(&frame, 0x42, payload, sizeof payload);
-        if (fault::failure_delivered()) {
-            EXPECT_EQ(len, 0u);
-            EXPECT_EQ(frame, &sentinel);
-        } else {
-            EXPECT_EQ(len, 12u);
-            std::free(frame);
-        }
-    });
+    uint8_t sentinel = 0;
+    uint8_t *frame = nullptr;
+    size_t len = 0;
+    const int allocations = sweep(
+        [&] {
+            frame = &sentinel;
+            len = twl_build_message(&frame, 0x42, payload, sizeof payload);
+        },
+        [&](bool failed) {
+            if (failed) {
+                EXPECT_EQ(len, 0u);
+                EXPECT_EQ(frame, &sentinel);
+            } else {
+                EXPECT_EQ(len, 12u);
+                std::free(frame);
+            }
+        });
     EXPECT_EQ(allocations, 1);
 }
 
 TEST(AllocFailure, PongGivesNullAndZero) {
-    const int allocations = sweep([](bool) {
-        size_t len = 77;
-        uint8_t *frame = twl_build_pong(&len);
-        if (fault::failure_delivered()) {
-            EXPECT_EQ(frame, nullptr);
-            EXPECT_EQ(len, 0u);
-        } else {
-            EXPECT_EQ(len, 10u);
-            std::free(frame);
-        }
-    });
+    uint8_t *frame = nullptr;
+    size_t len = 0;
+    const int allocations = sweep(
+        [&] {
+            len = 77;
+            frame = twl_build_pong(&len);
+        },
+        [&](bool failed) {
+            if (failed) {
+                EXPECT_EQ(frame, nullptr);
+                EXPECT_EQ(len, 0u);
+            } else {
+                EXPECT_EQ(len, 10u);
+                std::free(frame);
+            }
+        });
     EXPECT_EQ(allocations, 1);
+}
+
+// ---- Text ----
+
+TEST(AllocFailure, MarkdownKeepsTheMessageAsItCame) {
+    const char message[] = "**bold** and - not a list";
+    const size_t len = sizeof message - 1;
+    char buf[64];
+    size_t n = 0;
+    const int allocations = sweep(
+        [&] {
+            std::memcpy(buf, message, sizeof message);
+            n = tw_format_markdown(buf, len, sizeof buf);
+        },
+        [&](bool failed) {
+            if (failed) {
+                EXPECT_EQ(n, len);
+                EXPECT_EQ(std::memcmp(buf, message, sizeof message), 0);
+            } else {
+                EXPECT_EQ(n, len - 2);  // "**bold**" became 01 "bold" 01
+                EXPECT_EQ(buf[0], TW_CTRL_BOLD);
+            }
+        });
+    EXPECT_EQ(allocations, 1);
+}
+
+TEST(AllocFailure, MessageTextNeverPassesUnconvertedText) {
+    // Long enough to need a working buffer from the heap.
+    std::string message;
+    while (message.size() < 20000) message += "caf\xC3\xA9 **ok** ";
+    char out[64];
+    size_t n = 0;
+    const int allocations = sweep(
+        [&] {
+            std::memset(out, 'x', sizeof out);
+            n = tw_text_for_mac(message.data(), message.size(), out, sizeof out);
+        },
+        [&](bool failed) {
+            if (failed) {
+                EXPECT_EQ(n, 0u);
+                EXPECT_EQ(out[0], '\0');
+            } else {
+                EXPECT_GT(n, sizeof out);
+                EXPECT_EQ(static_cast<unsigned char>(out[3]), 0x8E);
+            }
+        });
+    EXPECT_EQ(allocations, 1);
+}
+
+// ---- Configuration ----
+
+class ConfigAllocFailure : public ::testing::Test {
+protected:
+    void SetUp() override {
+        twr_log_set_level(TWR_LOG_ERROR);  // no notice per successful run
+        char tmpl[] = "/tmp/twrelay-alloc-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        path_ = dir_ + "/config.json";
+    }
+    void TearDown() override {
+        std::filesystem::remove_all(dir_);
+        twr_log_set_level(TWR_LOG_INFO);
+    }
+    std::string read_back() const {
+        std::ifstream in(path_, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    size_t files_in_dir() const {
+        size_t n = 0;
+        for (const auto &entry : std::filesystem::directory_iterator(dir_)) n += entry.is_regular_file() ? 1 : 0;
+        return n;
+    }
+    std::string dir_, path_;
+};
+
+TEST_F(ConfigAllocFailure, LoadLeavesTheRecordUntouched) {
+    {
+        std::ofstream out(path_);
+        out << R"({"bind_host": "10.0.0.1", "port": 5555, "token_path": "/t", "auto_start": true})";
+    }
+    twrelay_config_t cfg, before;
+    int rc = 0;
+    const int allocations = sweep(
+        [&] {
+            twrelay_config_defaults(&cfg);
+            std::memcpy(&before, &cfg, sizeof cfg);
+            rc = twrelay_config_load(&cfg, path_.c_str());
+        },
+        [&](bool failed) {
+            if (failed) {
+                // The file text reports NOMEM; a parse that runs out of
+                // memory has no JSON value, which the load reports as
+                // CONFIG. Either way the record keeps every byte.
+                EXPECT_TRUE(rc == TWR_ERR_NOMEM || rc == TWR_ERR_CONFIG) << rc;
+                EXPECT_EQ(std::memcmp(&before, &cfg, sizeof cfg), 0);
+            } else {
+                EXPECT_EQ(rc, TWR_OK);
+                EXPECT_EQ(cfg.port, 5555);
+                EXPECT_STREQ(cfg.bind_host, "10.0.0.1");
+            }
+        });
+    EXPECT_GE(allocations, 5);  // the file text, then the parsed items
+}
+
+TEST_F(ConfigAllocFailure, FirstAllocationIsTheFileTextAndReportsNomem) {
+    {
+        std::ofstream out(path_);
+        out << R"({"port": 5555})";
+    }
+    twrelay_config_t cfg;
+    twrelay_config_defaults(&cfg);
+    fault::fail_nth(0);
+    const int rc = twrelay_config_load(&cfg, path_.c_str());
+    fault::disarm();
+    EXPECT_EQ(rc, TWR_ERR_NOMEM);
+    EXPECT_EQ(cfg.port, 2002);
+}
+
+TEST_F(ConfigAllocFailure, SaveNeverDamagesTheOldFile) {
+    twrelay_config_t old_cfg;
+    twrelay_config_defaults(&old_cfg);
+    ASSERT_EQ(twrelay_config_save(&old_cfg, path_.c_str()), TWR_OK);
+    const std::string old_text = read_back();
+
+    twrelay_config_t cfg;
+    twrelay_config_defaults(&cfg);
+    cfg.port = 9999;
+    int rc = 0, failures_reported = 0;
+    const int allocations = sweep([&] { rc = twrelay_config_save(&cfg, path_.c_str()); },
+                                  [&](bool failed) {
+                                      if (rc != TWR_OK) {
+                                          // Memory ran out before the new file was in
+                                          // place: the old one stays whole.
+                                          EXPECT_TRUE(failed);
+                                          EXPECT_EQ(rc, TWR_ERR_NOMEM);
+                                          EXPECT_EQ(read_back(), old_text);
+                                          ++failures_reported;
+                                      } else {
+                                          // Saved (a failed best-effort directory sync
+                                          // changes nothing): the file holds the new record.
+                                          EXPECT_NE(read_back().find("\"port\":\t9999"), std::string::npos);
+                                          ASSERT_EQ(twrelay_config_save(&old_cfg, path_.c_str()), TWR_OK);
+                                      }
+                                      // No temporary file is ever left beside it.
+                                      EXPECT_EQ(files_in_dir(), 1u);
+                                  });
+    EXPECT_GE(allocations, 15);  // the object, its members, the text, the name
+    EXPECT_GE(failures_reported, allocations - 1);
 }
 
 }  // namespace
