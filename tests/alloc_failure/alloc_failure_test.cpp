@@ -107,6 +107,72 @@ TEST(AllocFailure, PongGivesNullAndZero) {
     EXPECT_EQ(allocations, 1);
 }
 
+// Every typed builder: a failed allocation, of its working area or of the
+// frame, gives a null frame and a length of 0, and leaks nothing.
+struct BuilderCase {
+    const char *name;
+    std::function<uint8_t *(size_t *)> build;
+    int allocations;  // frame only, or working area and frame
+};
+
+const twl_guild_entry kGuilds[2] = {{1, "Guild", 1, 2}, {2, nullptr, 3, 4}};
+const twl_member_entry kMembers[1] = {{5, "Member", 1, 2}};
+const twl_dm_entry kDms[1] = {{6, "Dm", 2, 1}};
+const twl_channel_entry kChannels[1] = {{7, 0, "general", 1, 3}};
+const twl_voice_member kVoice[2] = {{8, "Vo", 1}, {9, "Ice", 0}};
+const twl_message kMessage = {1, 2, 3, 0x04, 5, "name", "text", 6, "item", 7, "tn", "tt"};
+const uint8_t kImage[4] = {1, 2, 3, 4};
+
+const BuilderCase kBuilders[] = {
+    {"handshake_ack", [](size_t *n) { return twl_build_handshake_ack(n, 1, 2, "hi"); }, 1},
+    {"auth_result", [](size_t *n) { return twl_build_auth_result(n, 1, "a", "b", 3); }, 1},
+    {"status", [](size_t *n) { return twl_build_status(n, 1, 2, "ok"); }, 1},
+    {"error", [](size_t *n) { return twl_build_error(n, 1, 2, "bad"); }, 1},
+    {"gateway_state", [](size_t *n) { return twl_build_gateway_state(n, 2); }, 1},
+    {"guild_list", [](size_t *n) { return twl_build_guild_list(n, kGuilds, 2); }, 2},
+    {"member_list", [](size_t *n) { return twl_build_member_list(n, kMembers, 1); }, 2},
+    {"dm_list", [](size_t *n) { return twl_build_dm_list(n, kDms, 1); }, 2},
+    {"channel_list", [](size_t *n) { return twl_build_channel_list(n, 9, kChannels, 1); }, 2},
+    {"message_batch", [](size_t *n) { return twl_build_message_batch(n, 9, &kMessage, 1, 1, 0); }, 2},
+    {"message_create", [](size_t *n) { return twl_build_message_create(n, 9, &kMessage); }, 2},
+    {"message_delete", [](size_t *n) { return twl_build_message_delete(n, 1, 2); }, 1},
+    {"message_update", [](size_t *n) { return twl_build_message_update(n, 1, 2, "edited"); }, 2},
+    {"typing_start", [](size_t *n) { return twl_build_typing_start(n, 1, "Ann"); }, 1},
+    {"unread_update", [](size_t *n) { return twl_build_unread_update(n, 1, 2, 3); }, 1},
+    {"image_data", [](size_t *n) { return twl_build_image_data(n, 1, 2, 3, 4, 5, 6, 7, kImage, 4); }, 2},
+    {"voice_status", [](size_t *n) { return twl_build_voice_status(n, 1, 2, "Room"); }, 1},
+    {"voice_members", [](size_t *n) { return twl_build_voice_members(n, 1, kVoice, 2); }, 2},
+    {"voice_speaking", [](size_t *n) { return twl_build_voice_speaking(n, 1, 1); }, 1},
+    {"voice_error", [](size_t *n) { return twl_build_voice_error(n, 1, "no"); }, 1},
+};
+
+TEST(AllocFailure, EveryBuilderGivesNullAndZero) {
+    for (const BuilderCase &c : kBuilders) {
+        SCOPED_TRACE(c.name);
+        uint8_t *frame = nullptr;
+        size_t len = 0;
+        const int allocations = sweep(
+            [&] {
+                len = 12345;
+                frame = c.build(&len);
+            },
+            [&](bool failed) {
+                if (failed) {
+                    EXPECT_EQ(frame, nullptr);
+                    EXPECT_EQ(len, 0u);
+                } else {
+                    ASSERT_NE(frame, nullptr);
+                    uint8_t type = 0;
+                    uint32_t payload_len = 0;
+                    EXPECT_EQ(twl_decode_header(frame, len, &type, &payload_len), TWR_OK);
+                    EXPECT_EQ(payload_len + TWR_MSG_HEADER_SIZE, len);
+                    std::free(frame);
+                }
+            });
+        EXPECT_EQ(allocations, c.allocations);
+    }
+}
+
 // ---- Text ----
 
 TEST(AllocFailure, MarkdownKeepsTheMessageAsItCame) {
