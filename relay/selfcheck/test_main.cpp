@@ -16,6 +16,7 @@ int main(void) {
     std::printf("%s\n", kRule);
 
     run_twl_tests();
+    run_hashmap_tests();
 
     std::printf("\n%s\n", kRule);
     std::printf("Results: %d tests, %d failures\n", g_tests, g_failures);
