@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "relay/hashmap.h"
 #include "relay/log.h"
 #include "relay/twl.h"
 #include "relay/twr_common.h"
@@ -45,6 +46,29 @@ static void check_twl(void) {
     free(frame);
 }
 
+static void check_hashmap(void) {
+    void (*init)(tw_hashmap_t *, uint32_t) = tw_hashmap_init;
+    void (*release)(tw_hashmap_t *) = tw_hashmap_free;
+    void (*clear)(tw_hashmap_t *) = tw_hashmap_clear;
+    int (*set)(tw_hashmap_t *, const char *, uint64_t) = tw_hashmap_set;
+    int (*get)(const tw_hashmap_t *, const char *, uint64_t *) = tw_hashmap_get;
+    bool (*has)(const tw_hashmap_t *, const char *) = tw_hashmap_has;
+    void (*remove_key)(tw_hashmap_t *, const char *) = tw_hashmap_remove;
+
+    tw_hashmap_t map;
+    init(&map, 10);
+    CHECK(map.capacity == 16 && map.count == 0);
+    uint64_t value = 0;
+    CHECK(set(&map, "alpha", UINT64_MAX) == 0 && get(&map, "alpha", &value) == 0 && value == UINT64_MAX);
+    remove_key(&map, "alpha");
+    CHECK(!has(&map, "alpha") && map.count == 0);
+    CHECK(set(&map, "beta", 2) == 0);
+    clear(&map);
+    CHECK(map.count == 0 && map.capacity == 16);
+    release(&map);
+    CHECK(map.keys == NULL && map.capacity == 0);
+}
+
 static void check_log(void) {
     void (*init)(int, twr_log_callback_t, void *) = twr_log_init;
     void (*set_level)(int) = twr_log_set_level;
@@ -58,6 +82,7 @@ static void check_log(void) {
 
 int main(void) {
     check_twl();
+    check_hashmap();
     check_log();
     return failures == 0 ? 0 : 1;
 }
