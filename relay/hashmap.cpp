@@ -15,6 +15,73 @@ constexpr uint32_t kMinCapacity = 8;
 constexpr uint32_t kFirstUseCapacity = 64;  // a zero-filled record's first set
 constexpr uint32_t kMaxCapacity = uint32_t(1) << 31;
 
+inline uint64_t load64(const char *p) noexcept {
+    uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+inline uint64_t load32(const char *p) noexcept {
+    uint32_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+inline uint64_t load16(const char *p) noexcept {
+    uint16_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+
+// Keys are compared a word (8 bytes, in memory order) at a time, the last
+// word padded with zero bytes after the NUL. A stored copy is at least three
+// words long and zero-filled after its NUL, so its first three words can
+// always be read and compared with the caller's key padded the same way,
+// without looking for either end first.
+constexpr size_t kHeadWords = 3;
+constexpr size_t kHeadBytes = 8 * kHeadWords;
+
+constexpr size_t copy_size(size_t len) noexcept { return len + 1 < kHeadBytes ? kHeadBytes : len + 1; }
+static_assert(copy_size(0) == 24 && copy_size(23) == 24 && copy_size(24) == 25);
+
+// The last `r` bytes (1 to 7) of a key that is `n` bytes long with its NUL,
+// starting at `p`, as a padded word. Never reads past the NUL: when n >= 8
+// the 8 bytes that end at the NUL all belong to the key.
+inline uint64_t padded_word(const char *p, size_t r, size_t n) noexcept {
+    if constexpr (kLittleEndian) {
+        if (n >= 8) return load64(p + r - 8) >> (8 * (8 - r));
+        // Two overlapping loads cover a short key; the overlap ORs a byte
+        // with itself.
+        if (r >= 4) return load32(p) | load32(p + r - 4) << (8 * (r - 4));
+        if (r >= 2) return load16(p) | load16(p + r - 2) << (8 * (r - 2));
+        return uint64_t(uint8_t(p[0]));
+    } else {
+        uint64_t w = 0;
+        std::memcpy(&w, p, r);
+        return w;
+    }
+}
+
+// The padded word of a key at byte `at`; 0 once past its NUL.
+inline uint64_t key_word(const char *key, size_t at, size_t n) noexcept {
+    if (at >= n) return 0;
+    if (n - at >= 8) return load64(key + at);
+    return padded_word(key + at, n - at, n);
+}
+
+constexpr uint32_t fnv1a_step(uint32_t h, char c) noexcept { return (h ^ uint8_t(c)) * kFnvPrime; }
+
+constexpr uint32_t fnv1a(const char *key) noexcept {
+    uint32_t h = kFnvOffsetBasis;
+    for (; *key != '\0'; ++key) h = fnv1a_step(h, *key);
+    return h;
+}
+
+// The published FNV-1a test vectors; a wrong constant moves every key.
+static_assert(fnv1a("") == 0x811C9DC5u);
+static_assert(fnv1a("a") == 0xE40C292Cu);
+static_assert(fnv1a("foobar") == 0xBF9CF968u);
+
 // A caller's key, hashed and measured in one pass over its bytes.
 struct probe_key {
     const char *text;
@@ -22,84 +89,53 @@ struct probe_key {
     uint32_t hash;
 };
 
+// The same hash as fnv1a, eight bytes per round. Each byte's multiply waits
+// for the previous one, so the loop keeps everything else off that chain:
+// with one pointer step per round, a byte costs only its load and end test
+// besides, and the hashing of successive keys overlaps.
 constexpr probe_key measure(const char *key) noexcept {
     uint32_t h = kFnvOffsetBasis;
     const char *p = key;
-    for (; *p != '\0'; ++p) {
-        h ^= uint8_t(*p);
-        h *= kFnvPrime;
+    for (;; p += 8) {
+        // Fully unrolled by the compiler: the trip count is a constant.
+        for (size_t i = 0; i < 8; ++i) {
+            if (p[i] == '\0') return {key, size_t(p + i - key), h};
+            h = fnv1a_step(h, p[i]);
+        }
     }
-    return {key, size_t(p - key), h};
 }
 
-constexpr uint32_t fnv1a(const char *key) noexcept { return measure(key).hash; }
+static_assert(measure("foobar").hash == fnv1a("foobar") && measure("foobar").len == 6);
+static_assert(measure("0123456789abcdefg").hash == fnv1a("0123456789abcdefg"));
+static_assert(measure("01234567").len == 8 && measure("").len == 0);
 
-// The published FNV-1a test vectors; a wrong constant moves every key.
-static_assert(fnv1a("") == 0x811C9DC5u);
-static_assert(fnv1a("a") == 0xE40C292Cu);
-static_assert(fnv1a("foobar") == 0xBF9CF968u);
+// The key's first three words as stored copies hold them.
+struct key_head {
+    uint64_t w[kHeadWords];
+};
 
-// Key copies are allocated in whole 8-byte words, so a comparison may read
-// any word of a copy that starts before its NUL.
-constexpr size_t copy_size(size_t len) noexcept { return (len + 1 + 7) & ~size_t(7); }
+inline key_head head_of(const probe_key &key) noexcept {
+    const size_t n = key.len + 1;
+    return {{key_word(key.text, 0, n), key_word(key.text, 8, n), key_word(key.text, 16, n)}};
+}
 
 char *copy_key(const probe_key &key) noexcept {
     const size_t size = copy_size(key.len);
     auto *copy = static_cast<char *>(std::malloc(size));
     if (copy == nullptr) return nullptr;
-    std::memset(copy + size - 8, 0, 8);  // the padding after the NUL is never garbage
+    std::memset(copy, 0, kHeadBytes);
     std::memcpy(copy, key.text, key.len + 1);
     return copy;
 }
 
-inline uint64_t load64(const char *p) noexcept {
-    uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-}
-inline uint32_t load32(const char *p) noexcept {
-    uint32_t w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-}
-inline uint16_t load16(const char *p) noexcept {
-    uint16_t w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-}
-
-// The key's bytes from `at` up to and including its NUL (1 to 8 of them), as
-// the low bytes of a word, without reading past the NUL.
-inline uint64_t key_tail(const probe_key &key, size_t at) noexcept {
-    const size_t n = key.len + 1;
-    const size_t rest = n - at;
-    if (n >= 8) return load64(key.text + n - 8) >> (8 * (8 - rest));
-    // A short key: two overlapping loads cover it, and the overlap ORs a
-    // byte with itself.
-    if (n >= 4) return uint64_t(load32(key.text)) | uint64_t(load32(key.text + n - 4)) << (8 * (n - 4));
-    if (n >= 2) return uint64_t(load16(key.text)) | uint64_t(load16(key.text + n - 2)) << (8 * (n - 2));
-    return 0;  // the empty key is its NUL alone
-}
-
-// Compares a stored copy with a caller's key a word at a time, NUL included,
-// so a stored key that is longer or shorter differs in some word. The copy is
-// read only in words that start before its NUL (every earlier word matched
-// the key, which has no NUL there), which its word-rounded size covers; the
-// caller's key is never read past its NUL.
-inline bool same_key(const char *stored, const probe_key &key) noexcept {
-    if constexpr (std::endian::native != std::endian::little) {
-        return std::strcmp(stored, key.text) == 0;
-    } else {
-        const size_t n = key.len + 1;
-        size_t at = 0;
-        for (; at + 8 <= n; at += 8) {
-            if (load64(stored + at) != load64(key.text + at)) return false;
-        }
-        const size_t rest = n - at;
-        if (rest == 0) return true;
-        const uint64_t mask = (uint64_t(1) << (8 * rest)) - 1;
-        return ((load64(stored + at) ^ key_tail(key, at)) & mask) == 0;
-    }
+// Equal exactly when the stored copy holds the same text. The head words
+// are compared without branches; a key of 24 bytes or more then goes on
+// from byte 24, where the copy has no NUL before (its head matched).
+inline bool same_key(const char *stored, const probe_key &key, const key_head &head) noexcept {
+    const uint64_t diff = (load64(stored) ^ head.w[0]) | (load64(stored + 8) ^ head.w[1]) |
+                          (load64(stored + 16) ^ head.w[2]);
+    if (diff != 0) return false;
+    return key.len < kHeadBytes || std::strcmp(stored + kHeadBytes, key.text + kHeadBytes) == 0;
 }
 
 constexpr int kFound = 1;
@@ -108,35 +144,42 @@ constexpr int kFull = -1;
 
 // Walks the probe path from the key's home slot. Found: the key's slot.
 // Absent: the first empty slot, where the key would go. Full: no empty slot
-// and no match after one whole cycle, back at the home slot.
-int find_slot(const tw_hashmap_t &map, const probe_key &key, uint32_t *out_slot) noexcept {
+// and no match after one whole cycle, back at the home slot. The key's head
+// words are only built once the path meets an occupied slot: most searches
+// for an absent key end at an empty home.
+inline int find_slot(const tw_hashmap_t &map, const probe_key &key, uint32_t *out_slot) noexcept {
     const uint32_t mask = map.capacity - 1;
     const uint32_t home = key.hash & mask;
     char *const *keys = map.keys;
     uint32_t slot = home;
-    do {
-        const char *stored = keys[slot];
-        if (stored == nullptr) {
-            *out_slot = slot;
-            return kAbsent;
+    const char *stored = keys[slot];
+    if (stored != nullptr) {
+        const key_head head = head_of(key);
+        for (;;) {
+            if (same_key(stored, key, head)) {
+                *out_slot = slot;
+                return kFound;
+            }
+            slot = (slot + 1) & mask;
+            if (slot == home) {
+                *out_slot = slot;
+                return kFull;
+            }
+            stored = keys[slot];
+            if (stored == nullptr) break;
         }
-        if (same_key(stored, key)) {
-            *out_slot = slot;
-            return kFound;
-        }
-        slot = (slot + 1) & mask;
-    } while (slot != home);
+    }
     *out_slot = slot;
-    return kFull;
+    return kAbsent;
 }
 
 bool at_threshold(const tw_hashmap_t &map) noexcept { return map.count * 4 >= map.capacity * 3; }
 
 // Doubles the table, moving each key copy rather than copying it again, so
-// growth allocates only the two arrays and cannot lose a key. Old slots are
-// re-placed in ascending order, each at the first empty slot from its new
-// home, which fixes where colliding keys land. Gives false with the map
-// untouched when memory runs out.
+// growth cannot lose a key and allocates only the two new arrays and a
+// scratch list of hashes. Old slots are re-placed in ascending order, each at
+// the first empty slot from its new home, which fixes where colliding keys
+// land. Gives false with the map untouched when memory runs out.
 bool grow(tw_hashmap_t *map) noexcept {
     if (map->capacity >= kMaxCapacity) return false;
     const uint32_t old_capacity = map->capacity;
@@ -148,17 +191,40 @@ bool grow(tw_hashmap_t *map) noexcept {
         std::free(values);
         return false;
     }
-    const uint32_t mask = capacity - 1;
+
+    // Pack the old entries to the front of the old arrays, keeping their
+    // order; the old arrays are released at the end anyway.
+    char **old_keys = map->keys;
+    uint64_t *old_values = map->values;
+    uint32_t count = 0;
     for (uint32_t i = 0; i < old_capacity; ++i) {
-        char *key = map->keys[i];
-        if (key == nullptr) continue;
-        uint32_t slot = fnv1a(key) & mask;
-        while (keys[slot] != nullptr) slot = (slot + 1) & mask;
-        keys[slot] = key;
-        values[slot] = map->values[i];
+        old_keys[count] = old_keys[i];
+        old_values[count] = old_values[i];
+        count += old_keys[i] != nullptr;
     }
-    std::free(map->keys);
-    std::free(map->values);
+
+    // Hash them all before placing any: the copies lie scattered in memory,
+    // and a loop free of the placements' unpredictable probe branches keeps
+    // many of them in flight at once. Without the scratch list each key is
+    // hashed as it is placed, to the same result.
+    auto *hashes = static_cast<uint32_t *>(std::malloc(size_t(count) * sizeof(uint32_t)));
+    if (hashes != nullptr) {
+        constexpr uint32_t kAhead = 8;
+        for (uint32_t j = 0; j < count; ++j) {
+            if (j + kAhead < count) __builtin_prefetch(old_keys[j + kAhead]);
+            hashes[j] = fnv1a(old_keys[j]);
+        }
+    }
+    const uint32_t mask = capacity - 1;
+    for (uint32_t j = 0; j < count; ++j) {
+        uint32_t slot = (hashes != nullptr ? hashes[j] : fnv1a(old_keys[j])) & mask;
+        while (keys[slot] != nullptr) slot = (slot + 1) & mask;
+        keys[slot] = old_keys[j];
+        values[slot] = old_values[j];
+    }
+    std::free(hashes);
+    std::free(old_keys);
+    std::free(old_values);
     map->keys = keys;
     map->values = values;
     map->capacity = capacity;
