@@ -39,7 +39,7 @@ struct fault_plan {
 };
 fault_plan s_faults;
 
-bool refuse(size_t bytes) {
+[[maybe_unused]] bool refuse(size_t bytes) {
     if (!s_faults.armed) return false;
     if (s_faults.allow == 0 || bytes < s_faults.min_size || bytes > s_faults.max_size) return true;
     if (s_faults.allow > 0) --s_faults.allow;
