@@ -271,20 +271,6 @@ TEST(Hashmap, ZeroFilledAndReleasedRecordsAreEmptyMapsThatStartAtSixtyFour) {
     tw_hashmap_remove(nullptr, "y");
 }
 
-TEST(Hashmap, ClearKeepsTheCapacityAndEmptiesEverySlot) {
-    Map map(8);
-    char buf[16];
-    for (int i = 0; i < 10; ++i) {
-        std::snprintf(buf, sizeof buf, "k%d", i);
-        ASSERT_EQ(tw_hashmap_set(&map.m, buf, uint64_t(i) + 1), 0);
-    }
-    tw_hashmap_clear(&map.m);
-    EXPECT_EQ(map.m.capacity, 16u);
-    EXPECT_EQ(map.m.count, 0u);
-    expect_consistent(map.m);
-    EXPECT_FALSE(tw_hashmap_has(&map.m, "k3"));
-}
-
 // ---- Removal ---------------------------------------------------------------
 
 // key_4 and beta both have home 7 and key_1 and k2 home 0, so inserting
@@ -309,6 +295,8 @@ TEST_P(HashmapWrappedRun, RemovalShiftsBackOnlyWhatMustMove) {
     ASSERT_EQ(slot_of(map.m, "key_1"), 0);
     ASSERT_EQ(slot_of(map.m, "beta"), 1);
     ASSERT_EQ(slot_of(map.m, "k2"), 2);
+    tw_hashmap_remove(&map.m, "Beta");  // absent, though its probe path crosses the run
+    ASSERT_EQ(map.m.count, 4u);
 
     tw_hashmap_remove(&map.m, row.removed);
     EXPECT_EQ(map.m.count, 3u);
@@ -335,18 +323,6 @@ INSTANTIATE_TEST_SUITE_P(
         // The last of the run leaves no gap behind it.
         Removal{"end_of_run", "k2", {{"key_4", 7}, {"key_1", 0}, {"beta", 1}}}),
     [](const testing::TestParamInfo<Removal> &info) { return std::string(info.param.name); });
-
-TEST(Hashmap, RemovingAnAbsentKeyChangesNothing) {
-    Map map(8);
-    ASSERT_EQ(tw_hashmap_set(&map.m, "key_4", 1), 0);
-    ASSERT_EQ(tw_hashmap_set(&map.m, "beta", 2), 0);  // same home, one slot on
-    tw_hashmap_remove(&map.m, "beta ");
-    tw_hashmap_remove(&map.m, "Beta");
-    tw_hashmap_remove(&map.m, "");
-    EXPECT_EQ(map.m.count, 2u);
-    EXPECT_EQ(slot_of(map.m, "beta"), 0);
-    EXPECT_EQ(value_of(map.m, "beta"), 2u);
-}
 
 // ---- Keys and values -----------------------------------------------------
 
@@ -407,18 +383,6 @@ TEST(Hashmap, ZeroAndAllOnesAreOrdinaryValues) {
     EXPECT_EQ(tw_hashmap_get(&map.m, "ones", nullptr), 0);
     ASSERT_EQ(tw_hashmap_set(&map.m, "ones", 0), 0);
     EXPECT_EQ(value_of(map.m, "ones"), 0u);
-}
-
-TEST(Hashmap, TheMapKeepsItsOwnCopyOfEachKey) {
-    Map map(8);
-    char buf[8] = "mine";
-    ASSERT_EQ(tw_hashmap_set(&map.m, buf, 1), 0);
-    const long slot = slot_of(map.m, "mine");
-    ASSERT_GE(slot, 0);
-    EXPECT_NE(map.m.keys[slot], buf);
-    std::strcpy(buf, "gone");
-    EXPECT_TRUE(tw_hashmap_has(&map.m, "mine"));
-    EXPECT_FALSE(tw_hashmap_has(&map.m, "gone"));
 }
 
 // A long random mix of sets, replacements, lookups and removals over a pool
