@@ -8,6 +8,7 @@
 #include "relay/config.h"
 #include "relay/id_mapper.h"
 #include "relay/emoji.h"
+#include "relay/hashmap.h"
 #include "relay/log.h"
 #include "relay/macroman.h"
 #include "relay/markdown.h"
@@ -164,6 +165,29 @@ static void check_twl_builders(void) {
     }
 }
 
+static void check_hashmap(void) {
+    void (*init)(tw_hashmap_t *, uint32_t) = tw_hashmap_init;
+    void (*release)(tw_hashmap_t *) = tw_hashmap_free;
+    void (*clear)(tw_hashmap_t *) = tw_hashmap_clear;
+    int (*set)(tw_hashmap_t *, const char *, uint64_t) = tw_hashmap_set;
+    int (*get)(const tw_hashmap_t *, const char *, uint64_t *) = tw_hashmap_get;
+    bool (*has)(const tw_hashmap_t *, const char *) = tw_hashmap_has;
+    void (*remove_key)(tw_hashmap_t *, const char *) = tw_hashmap_remove;
+
+    tw_hashmap_t map;
+    init(&map, 10);
+    CHECK(map.capacity == 16 && map.count == 0);
+    uint64_t value = 0;
+    CHECK(set(&map, "alpha", UINT64_MAX) == 0 && get(&map, "alpha", &value) == 0 && value == UINT64_MAX);
+    remove_key(&map, "alpha");
+    CHECK(!has(&map, "alpha") && map.count == 0);
+    CHECK(set(&map, "beta", 2) == 0);
+    clear(&map);
+    CHECK(map.count == 0 && map.capacity == 16);
+    release(&map);
+    CHECK(map.keys == NULL && map.capacity == 0);
+}
+
 static void check_log(void) {
     void (*init)(int, twr_log_callback_t, void *) = twr_log_init;
     void (*set_level)(int) = twr_log_set_level;
@@ -245,6 +269,7 @@ int main(void) {
     check_twl();
     check_twl_reader();
     check_twl_builders();
+    check_hashmap();
     check_log();
     check_config();
     check_id_mapper();

@@ -16,6 +16,7 @@ int main(void) {
     std::printf("%s\n", kRule);
 
     run_twl_tests();
+    run_hashmap_tests();
     run_id_mapper_tests();
     run_text_tests();
     run_config_tests();

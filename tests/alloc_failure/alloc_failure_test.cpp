@@ -16,6 +16,7 @@
 
 #include "fault_injection.h"
 #include "relay/config.h"
+#include "relay/hashmap.h"
 #include "relay/log.h"
 #include "relay/markdown.h"
 #include "relay/message_text.h"
@@ -24,12 +25,16 @@
 namespace {
 
 // Runs `op` with allocation n failing, for n = 0, 1, 2, ... until a run no
-// longer reaches the failure. `op` makes the call under test and keeps what
-// it needs; `check(failed)` then judges the outcome with the allocator back
+// longer reaches the failure (an `op` that must set something up first may
+// disarm, prepare, and arm again with fault_index). `op` makes the call
+// under test and keeps what it needs; `check(failed)` then judges the outcome with the allocator back
 // to normal. Every run must leave no block behind. Returns the number of
 // failing runs, i.e. the allocations the call makes.
+long fault_index = 0;  // the allocation the current sweep run fails
+
 int sweep(const std::function<void()> &op, const std::function<void(bool failed)> &check) {
     for (int n = 0; n < 10000; ++n) {
+        fault_index = n;
         fault::start_tracking();
         fault::fail_nth(n);
         op();
@@ -171,6 +176,95 @@ TEST(AllocFailure, EveryBuilderGivesNullAndZero) {
             });
         EXPECT_EQ(allocations, c.allocations);
     }
+}
+
+// ---- Hash map ----
+
+bool zero_filled(const tw_hashmap_t &m) {
+    return m.keys == nullptr && m.values == nullptr && m.capacity == 0 && m.count == 0;
+}
+
+TEST(AllocFailure, HashmapInitLeavesAZeroFilledRecord) {
+    tw_hashmap_t m{};
+    const int allocations = sweep([&] { tw_hashmap_init(&m, 16); },
+                                  [&](bool failed) {
+                                      if (failed) {
+                                          EXPECT_TRUE(zero_filled(m));
+                                      } else {
+                                          EXPECT_EQ(m.capacity, 16u);
+                                          tw_hashmap_free(&m);
+                                      }
+                                  });
+    EXPECT_EQ(allocations, 2);  // the key array and the value array
+}
+
+TEST(AllocFailure, HashmapFirstSetFailsWholly) {
+    tw_hashmap_t m{};
+    int rc = 0;
+    const int allocations = sweep([&] { rc = tw_hashmap_set(&m, "first", 1); },
+                                  [&](bool failed) {
+                                      if (failed) {
+                                          // The implicit set-up or the key copy failed: -1,
+                                          // and the record is an empty map still.
+                                          EXPECT_EQ(rc, -1);
+                                          EXPECT_EQ(m.count, 0u);
+                                          EXPECT_FALSE(tw_hashmap_has(&m, "first"));
+                                      } else {
+                                          EXPECT_EQ(rc, 0);
+                                          EXPECT_EQ(m.capacity, 64u);
+                                      }
+                                      tw_hashmap_free(&m);
+                                  });
+    EXPECT_EQ(allocations, 3);
+}
+
+TEST(AllocFailure, HashmapGrowthAndKeyCopyKeepEveryEarlierKey) {
+    // Six keys at capacity 8 is the threshold: the seventh set doubles first.
+    const char *const keys[6] = {"k0", "k1", "k2", "k3", "k4", "k5"};
+    tw_hashmap_t m{};
+    int rc = 0;
+    int grow_failures = 0, copy_failures = 0;
+    const int allocations = sweep(
+        [&] {
+            fault::disarm();  // the set-up below must succeed
+            tw_hashmap_init(&m, 8);
+            for (int k = 0; k < 6; ++k) tw_hashmap_set(&m, keys[k], uint64_t(k));
+            fault::stop_tracking();
+            fault::start_tracking();
+            fault::fail_nth(fault_index);
+            rc = tw_hashmap_set(&m, "new", 99);
+        },
+        [&](bool failed) {
+            for (int k = 0; k < 6; ++k) {
+                uint64_t value = 77;
+                EXPECT_EQ(tw_hashmap_get(&m, keys[k], &value), 0) << keys[k];
+                EXPECT_EQ(value, uint64_t(k));
+            }
+            if (failed && rc == -1) {
+                // The key is copied before anything changes: -1, the map as it was.
+                ++copy_failures;
+                EXPECT_EQ(m.capacity, 8u);
+                EXPECT_EQ(m.count, 6u);
+                EXPECT_FALSE(tw_hashmap_has(&m, "new"));
+            } else if (failed && m.capacity == 8) {
+                // The doubling ran out of memory: the set carried on in the old table.
+                ++grow_failures;
+                EXPECT_EQ(rc, 0);
+                EXPECT_EQ(m.count, 7u);
+                EXPECT_TRUE(tw_hashmap_has(&m, "new"));
+            } else {
+                // Doubled; a failure in the doubling's optional scratch list
+                // only makes it hash each key as it is placed.
+                EXPECT_EQ(rc, 0);
+                EXPECT_EQ(m.capacity, 16u);
+                EXPECT_EQ(m.count, 7u);
+                EXPECT_TRUE(tw_hashmap_has(&m, "new"));
+            }
+            tw_hashmap_free(&m);
+        });
+    EXPECT_EQ(allocations, 4);  // the key copy, the doubling's two arrays and its scratch list
+    EXPECT_EQ(grow_failures, 2);
+    EXPECT_EQ(copy_failures, 1);
 }
 
 // ---- Text ----
