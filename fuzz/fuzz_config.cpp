@@ -20,15 +20,23 @@ void require(bool ok) {
 
 bool terminated(const char *field, size_t size) { return std::memchr(field, '\0', size) != nullptr; }
 
-// One scratch directory per process, on tmpfs when there is one: each save
-// syncs its file.
+// One scratch directory per process, on tmpfs when there is one (each save
+// syncs its file), removed with its files when the process exits.
+std::string g_dir;
+
+void remove_scratch() {
+    for (const char *name : {"/input.json", "/saved.json"}) unlink((g_dir + name).c_str());
+    rmdir(g_dir.c_str());
+}
+
 const std::string &scratch_dir() {
-    static const std::string dir = [] {
+    if (g_dir.empty()) {
         std::string tmpl = access("/dev/shm", W_OK) == 0 ? "/dev/shm/twrelay-fuzz-XXXXXX" : "/tmp/twrelay-fuzz-XXXXXX";
         if (mkdtemp(tmpl.data()) == nullptr) std::abort();
-        return tmpl;
-    }();
-    return dir;
+        g_dir = tmpl;
+        std::atexit(remove_scratch);
+    }
+    return g_dir;
 }
 
 bool write_file(const std::string &path, const uint8_t *data, size_t size) {
