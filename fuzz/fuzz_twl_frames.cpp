@@ -80,8 +80,10 @@ void require_inside(const twl_str_t &s, const uint8_t *p, size_t n) {
     require(s.len == 0 || (s.ptr >= p && s.ptr + s.len <= p + n));
 }
 
-void require_same(uint8_t *frame, size_t len, const uint8_t *payload, size_t n) {
-    require(frame != nullptr && len == n + TWR_MSG_HEADER_SIZE);
+// The length is read through a pointer: the builder that stores it is one of
+// the arguments, and arguments are evaluated in no fixed order.
+void require_same(uint8_t *frame, const size_t *len, const uint8_t *payload, size_t n) {
+    require(frame != nullptr && *len == n + TWR_MSG_HEADER_SIZE);
     require(n == 0 || std::memcmp(frame + TWR_MSG_HEADER_SIZE, payload, n) == 0);
     std::free(frame);
 }
@@ -94,28 +96,27 @@ void parse_all(const std::vector<uint8_t> &bytes) {
         twl_handshake_ack_view_t v;
         if (twl_parse_handshake_ack(p, n, &v) == TWR_OK && plain(v.text)) {
             require_inside(v.text, p, n);
-            require_same(twl_build_handshake_ack(&len, v.value_a, v.value_b, text_of(v.text).c_str()), len, p, n);
+            require_same(twl_build_handshake_ack(&len, v.value_a, v.value_b, text_of(v.text).c_str()), &len, p, n);
         }
     }
     {
         twl_auth_result_view_t v;
         if (twl_parse_auth_result(p, n, &v) == TWR_OK && plain(v.text_a) && plain(v.text_b))
-            require_same(twl_build_auth_result(&len, v.result, text_of(v.text_a).c_str(), text_of(v.text_b).c_str(), v.value),
-                         len, p, n);
+            require_same(twl_build_auth_result(&len, v.result, text_of(v.text_a).c_str(), text_of(v.text_b).c_str(), v.value), &len, p, n);
     }
     {
         twl_status_view_t v;
         if (twl_parse_status(p, n, &v) == TWR_OK && plain(v.text))
-            require_same(twl_build_status(&len, v.value_a, v.value_b, text_of(v.text).c_str()), len, p, n);
+            require_same(twl_build_status(&len, v.value_a, v.value_b, text_of(v.text).c_str()), &len, p, n);
     }
     {
         twl_error_view_t v;
         if (twl_parse_error(p, n, &v) == TWR_OK && plain(v.text))
-            require_same(twl_build_error(&len, v.value_a, v.value_b, text_of(v.text).c_str()), len, p, n);
+            require_same(twl_build_error(&len, v.value_a, v.value_b, text_of(v.text).c_str()), &len, p, n);
     }
     {
         uint8_t state = 0;
-        if (twl_parse_gateway_state(p, n, &state) == TWR_OK) require_same(twl_build_gateway_state(&len, state), len, p, n);
+        if (twl_parse_gateway_state(p, n, &state) == TWR_OK) require_same(twl_build_gateway_state(&len, state), &len, p, n);
         if (twl_parse_pong(p, n) == TWR_OK) require(n == 0);
     }
     {
@@ -127,43 +128,42 @@ void parse_all(const std::vector<uint8_t> &bytes) {
     }
     {
         twl_message_delete_view_t v;
-        if (twl_parse_message_delete(p, n, &v) == TWR_OK) require_same(twl_build_message_delete(&len, v.id_a, v.id_b), len, p, n);
+        if (twl_parse_message_delete(p, n, &v) == TWR_OK) require_same(twl_build_message_delete(&len, v.id_a, v.id_b), &len, p, n);
     }
     {
         twl_message_update_view_t v;
         if (twl_parse_message_update(p, n, &v) == TWR_OK && plain(v.text))
-            require_same(twl_build_message_update(&len, v.id_a, v.id_b, text_of(v.text).c_str()), len, p, n);
+            require_same(twl_build_message_update(&len, v.id_a, v.id_b, text_of(v.text).c_str()), &len, p, n);
     }
     {
         twl_typing_start_view_t v;
         if (twl_parse_typing_start(p, n, &v) == TWR_OK && plain(v.name))
-            require_same(twl_build_typing_start(&len, v.id, text_of(v.name).c_str()), len, p, n);
+            require_same(twl_build_typing_start(&len, v.id, text_of(v.name).c_str()), &len, p, n);
     }
     {
         twl_unread_update_view_t v;
         if (twl_parse_unread_update(p, n, &v) == TWR_OK)
-            require_same(twl_build_unread_update(&len, v.id, v.value8, v.value16), len, p, n);
+            require_same(twl_build_unread_update(&len, v.id, v.value8, v.value16), &len, p, n);
     }
     {
         twl_image_data_view_t v;
         if (twl_parse_image_data(p, n, &v) == TWR_OK)
             require_same(twl_build_image_data(&len, v.id, v.value8_a, v.value8_b, v.value8_c, v.value16_a, v.value16_b,
-                                              v.value16_c, v.data, v.data_len),
-                         len, p, n);
+                                              v.value16_c, v.data, v.data_len), &len, p, n);
     }
     {
         twl_voice_status_view_t v;
         if (twl_parse_voice_status(p, n, &v) == TWR_OK && plain(v.name))
-            require_same(twl_build_voice_status(&len, v.value8, v.id, text_of(v.name).c_str()), len, p, n);
+            require_same(twl_build_voice_status(&len, v.value8, v.id, text_of(v.name).c_str()), &len, p, n);
     }
     {
         twl_voice_speaking_view_t v;
-        if (twl_parse_voice_speaking(p, n, &v) == TWR_OK) require_same(twl_build_voice_speaking(&len, v.id, v.value8), len, p, n);
+        if (twl_parse_voice_speaking(p, n, &v) == TWR_OK) require_same(twl_build_voice_speaking(&len, v.id, v.value8), &len, p, n);
     }
     {
         twl_voice_error_view_t v;
         if (twl_parse_voice_error(p, n, &v) == TWR_OK && plain(v.text))
-            require_same(twl_build_voice_error(&len, v.value8, text_of(v.text).c_str()), len, p, n);
+            require_same(twl_build_voice_error(&len, v.value8, text_of(v.text).c_str()), &len, p, n);
     }
     // Lists: walking takes exactly count entries, each inside the payload.
     twl_list_t list;
@@ -180,7 +180,7 @@ void parse_all(const std::vector<uint8_t> &bytes) {
         }
         require(list.left == 0 && entries.size() == list.count);
         for (size_t k = 0; k < entries.size(); ++k) entries[k].name = names[k].c_str();
-        if (all_plain) require_same(twl_build_guild_list(&len, entries.data(), list.count), len, p, n);
+        if (all_plain) require_same(twl_build_guild_list(&len, entries.data(), list.count), &len, p, n);
     }
     if (twl_parse_member_list(p, n, &list) == TWR_OK) {
         twl_member_view_t v;
