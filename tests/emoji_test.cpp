@@ -9,28 +9,11 @@
 #include <vector>
 
 #include "relay/emoji.h"
+#include "support/test_support.h"
 
 namespace {
 
-std::string utf8(uint32_t cp) {
-    std::string s;
-    if (cp < 0x80) {
-        s += char(cp);
-    } else if (cp < 0x800) {
-        s += char(0xC0 | cp >> 6);
-        s += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        s += char(0xE0 | cp >> 12);
-        s += char(0x80 | (cp >> 6 & 0x3F));
-        s += char(0x80 | (cp & 0x3F));
-    } else {
-        s += char(0xF0 | cp >> 18);
-        s += char(0x80 | (cp >> 12 & 0x3F));
-        s += char(0x80 | (cp >> 6 & 0x3F));
-        s += char(0x80 | (cp & 0x3F));
-    }
-    return s;
-}
+using test_support::utf8;
 
 std::string strip(const std::string &in, unsigned options = 0, size_t out_size = 0) {
     if (out_size == 0) out_size = in.size() * TW_EMOJI_MAX_GROWTH + 1;

@@ -1,7 +1,6 @@
 // The self-check's own reporting: the exact transcript of a fixture built
 // with deliberately failing cases, and the shape of the real battery's.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <fstream>
@@ -10,26 +9,13 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "support/test_support.h"
 
-struct ProgramRun {
-    std::string out;
-    int status = -1;
-};
+namespace {
 
 // Runs a program with standard error discarded, so that only the
 // standard-output transcript is captured.
-ProgramRun run_program(const std::string &path) {
-    ProgramRun run;
-    FILE *pipe = popen((path + " 2>/dev/null").c_str(), "r");
-    if (pipe == nullptr) return run;
-    char chunk[4096];
-    size_t got = 0;
-    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0) run.out.append(chunk, got);
-    const int raw = pclose(pipe);
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return run;
-}
+test_support::CommandRun run_program(const std::string &path) { return test_support::run_command(path + " 2>/dev/null"); }
 
 std::vector<std::string> lines_of(const std::string &text) {
     std::vector<std::string> lines;
@@ -63,7 +49,7 @@ const std::string kBanner = "Tarnwick Relay \xE2\x80\x94 Unit Tests";
 const std::string kRule(28, '=');
 
 TEST(SelfcheckRunner, FixtureTranscriptIsExact) {
-    const ProgramRun run = run_program(SELFCHECK_FIXTURE);
+    const test_support::CommandRun run = run_program(SELFCHECK_FIXTURE);
     const std::vector<std::string> expected = {
         kBanner,
         kRule,
@@ -97,7 +83,7 @@ TEST(SelfcheckRunner, FixtureTranscriptIsExact) {
 }
 
 TEST(SelfcheckRunner, BatteryRunsEverySuiteInItsPlace) {
-    const ProgramRun run = run_program(SELFCHECK_BINARY);
+    const test_support::CommandRun run = run_program(SELFCHECK_BINARY);
     EXPECT_EQ(run.status, 0);
     const std::vector<std::string> lines = lines_of(run.out);
     ASSERT_GE(lines.size(), 6u);

@@ -2,7 +2,6 @@
 // from damaged headers, each payload parser against hand-written payloads
 // and all of their truncations, and twl-dump against a golden transcript.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "relay/twl_reader.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -801,21 +801,8 @@ TEST(TwlRoundTrip, MediaAndVoice) {
 
 #ifdef TWL_DUMP_BINARY  // the tools are optional in the build
 
-struct run_result {
-    std::string out;
-    int status = -1;
-};
-
-run_result run_dump(const std::string &args) {
-    run_result run;
-    FILE *pipe = popen((std::string(TWL_DUMP_BINARY) + " " + args).c_str(), "r");
-    if (pipe == nullptr) return run;
-    char chunk[4096];
-    size_t got = 0;
-    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0) run.out.append(chunk, got);
-    const int raw = pclose(pipe);
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return run;
+test_support::CommandRun run_dump(const std::string &args) {
+    return test_support::run_command(std::string(TWL_DUMP_BINARY) + " " + args);
 }
 
 std::string write_scratch(const std::string &name, const bytes &content) {
@@ -831,14 +818,14 @@ TEST(TwlDump, GoldenStreamMatchesTheGoldenTranscript) {
     ASSERT_TRUE(golden.good());
     std::stringstream expected;
     expected << golden.rdbuf();
-    const run_result run = run_dump(path);
+    const test_support::CommandRun run = run_dump(path);
     EXPECT_EQ(run.out, expected.str());
     EXPECT_EQ(run.status, 1);  // the stream ends inside a frame
 }
 
 TEST(TwlDump, HexFromStandardInputAndACleanExit) {
     const std::string path = write_scratch("twl_dump_pong.twl", frame(TWR_MSG_PONG, {}));
-    const run_result run = run_dump("--hex < " + path);
+    const test_support::CommandRun run = run_dump("--hex < " + path);
     EXPECT_EQ(run.out,
               "offset 0: PONG (0x92), payload 0 bytes\n"
               "  frame bytes:\n"
