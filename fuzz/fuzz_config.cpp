@@ -12,11 +12,11 @@
 #include "relay/config.h"
 #include "relay/log.h"
 
+#include "fuzz_support.h"
+
 namespace {
 
-void require(bool ok) {
-    if (!ok) std::abort();
-}
+using fuzz::require;
 
 bool terminated(const char *field, size_t size) { return std::memchr(field, '\0', size) != nullptr; }
 

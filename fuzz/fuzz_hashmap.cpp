@@ -9,11 +9,11 @@
 
 #include "relay/hashmap.h"
 
+#include "fuzz_support.h"
+
 namespace {
 
-void require(bool ok) {
-    if (!ok) std::abort();
-}
+using fuzz::require;
 
 // The published 32-bit FNV-1a, written out here independently of the map.
 uint32_t fnv1a(const std::string &key) {
@@ -25,17 +25,9 @@ uint32_t fnv1a(const std::string &key) {
     return h;
 }
 
-struct Reader {
-    const uint8_t *data;
-    size_t size;
-    size_t pos = 0;
-    bool more() const { return pos < size; }
-    uint8_t byte() { return pos < size ? data[pos++] : 0; }
-};
-
 // Keys from a small alphabet and short lengths, so that collisions, shared
 // runs and wrap-around at small capacities are common.
-std::string next_key(Reader &in) {
+std::string next_key(fuzz::ByteReader &in) {
     const size_t len = in.byte() % 4;
     std::string key;
     for (size_t k = 0; k < len; ++k) key.push_back(char('a' + in.byte() % 6));
@@ -69,7 +61,7 @@ void check_invariants(const tw_hashmap_t &m, const std::unordered_map<std::strin
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    Reader in{data, size};
+    fuzz::ByteReader in{data, size};
     tw_hashmap_t m{};
     std::unordered_map<std::string, uint64_t> model;
     while (in.more()) {

@@ -10,23 +10,15 @@
 #include "relay/id_mapper.h"
 #include "relay/log.h"
 
+#include "fuzz_support.h"
+
 namespace {
 
-void require(bool ok) {
-    if (!ok) std::abort();
-}
-
-struct Reader {
-    const uint8_t *data;
-    size_t size;
-    size_t pos = 0;
-    bool more() const { return pos < size; }
-    uint8_t byte() { return pos < size ? data[pos++] : 0; }
-};
+using fuzz::require;
 
 // Mostly short texts from a small alphabet, sometimes long ones that differ
 // only after their 23rd character.
-std::string next_text(Reader &in) {
+std::string next_text(fuzz::ByteReader &in) {
     const uint8_t shape = in.byte();
     std::string text;
     if (shape % 8 == 0) text.assign(23, '7');
@@ -45,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return true;
     }();
     (void)quiet;
-    Reader in{data, size};
+    fuzz::ByteReader in{data, size};
     idmap_init(&g_map);
     std::map<std::string, uint16_t> model;  // stored text -> short ID
     while (in.more()) {

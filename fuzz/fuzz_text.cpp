@@ -15,13 +15,13 @@
 #include "relay/markdown.h"
 #include "relay/message_text.h"
 
+#include "fuzz_support.h"
+
 namespace {
 
-constexpr char kGuard = '\x5A';
+using fuzz::require;
 
-void require(bool ok) {
-    if (!ok) std::abort();
-}
+constexpr char kGuard = '\x5A';
 
 // Checks a result written into out[0..out_size) whose bytes past the
 // terminator must still hold the guard.

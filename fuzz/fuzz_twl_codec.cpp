@@ -9,11 +9,11 @@
 
 #include "relay/twl.h"
 
+#include "fuzz_support.h"
+
 namespace {
 
-void require(bool ok) {
-    if (!ok) std::abort();
-}
+using fuzz::require;
 
 // The input is copied into a block of exactly its size, so that AddressSanitizer
 // catches any read past the bytes offered.

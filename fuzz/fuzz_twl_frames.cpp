@@ -14,11 +14,11 @@
 #include "relay/twl.h"
 #include "relay/twl_reader.h"
 
+#include "fuzz_support.h"
+
 namespace {
 
-void require(bool ok) {
-    if (!ok) std::abort();
-}
+using fuzz::require;
 
 struct Seen {
     uint8_t type;

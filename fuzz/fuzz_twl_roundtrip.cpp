@@ -13,11 +13,11 @@
 #include "relay/twl.h"
 #include "relay/twl_reader.h"
 
+#include "fuzz_support.h"
+
 namespace {
 
-void require(bool ok) {
-    if (!ok) std::abort();
-}
+using fuzz::require;
 
 // Carves values out of the input; past its end every value is 0.
 struct Source {
