@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "relay/detail/twl_wire.h"
+
 namespace {
 
 constexpr uint8_t kMagic[4] = {'T', 'R', 'W', 'K'};
@@ -194,19 +196,7 @@ constexpr size_t kU16 = 2;
 constexpr size_t kU32 = 4;
 constexpr size_t str(size_t max_len) { return kU16 + max_len; }
 
-// String maxima, in bytes.
-constexpr size_t kNameMax = 31;  // every entity name, the auth result's first text
-constexpr size_t kHandshakeTextMax = 32;
-constexpr size_t kAuthTextBMax = 8;
-constexpr size_t kStatusTextMax = 128;
-constexpr size_t kErrorTextMax = 256;
-constexpr size_t kMessageTextMax = 2000;
-constexpr size_t kItemNameMax = 63;
-constexpr size_t kTrailerTextMax = 60;
-constexpr size_t kVoiceErrorTextMax = 128;
-
-constexpr uint8_t kFlagItem = 0x02;
-constexpr uint8_t kFlagTrailer = 0x04;
+using namespace twl_wire;
 
 // Fixed payloads at their maxima; these are the builders' scratch sizes.
 constexpr size_t kHandshakeMax = kU8 + kU8 + kU8 + str(kHandshakeTextMax);

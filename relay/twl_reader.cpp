@@ -3,26 +3,15 @@
 #include <cstring>
 #include <iterator>
 
+#include "relay/detail/twl_wire.h"
+
 namespace {
 
 constexpr uint8_t kMagic[4] = {'T', 'R', 'W', 'K'};
 
 // Field maxima, as the builders cut them. A longer string cannot come from
 // a builder, so a parser treats it as a damaged payload.
-constexpr uint16_t kMaxHandshakeText = 32;
-constexpr uint16_t kMaxAuthTextA = 31;
-constexpr uint16_t kMaxAuthTextB = 8;
-constexpr uint16_t kMaxStatusText = 128;
-constexpr uint16_t kMaxErrorText = 256;
-constexpr uint16_t kMaxName = 31;  // every entry name, message name, typing and voice name
-constexpr uint16_t kMaxMessageText = 2000;
-constexpr uint16_t kMaxItemName = 63;
-constexpr uint16_t kMaxTrailerName = 31;
-constexpr uint16_t kMaxTrailerText = 60;
-constexpr uint16_t kMaxVoiceErrorText = 128;
-
-constexpr uint8_t kFlagItem = 0x02;
-constexpr uint8_t kFlagTrailer = 0x04;
+using namespace twl_wire;
 constexpr uint8_t kBatchFlags = 0x01 | 0x02;
 // The item block's count and kind bytes: the builders write one item of kind 1.
 constexpr uint8_t kItemCount = 1;
@@ -171,11 +160,11 @@ twl_message_view_t read_message(cursor &c) {
     m.value32 = c.u32();
     m.flags = c.u8();
     m.value16 = c.u16();
-    m.name = c.str(kMaxName);
-    m.text = c.str(kMaxMessageText);
+    m.name = c.str(kNameMax);
+    m.text = c.str(kMessageTextMax);
     if (m.flags & kFlagItem) {
         c.expect(kItemCount);
-        m.item_name = c.str(kMaxItemName);
+        m.item_name = c.str(kItemNameMax);
         c.expect(kItemKind);
         m.item_id = c.u16();
     } else {
@@ -183,8 +172,8 @@ twl_message_view_t read_message(cursor &c) {
     }
     m.value16_b = c.u16();
     if (m.flags & kFlagTrailer) {
-        m.trailer_name = c.str(kMaxTrailerName);
-        m.trailer_text = c.str(kMaxTrailerText);
+        m.trailer_name = c.str(kNameMax);
+        m.trailer_text = c.str(kTrailerTextMax);
     } else {
         m.trailer_name = c.absent();
         m.trailer_text = c.absent();
@@ -197,7 +186,7 @@ template <typename View>
 View read_named_entry(cursor &c) {
     View e{};
     e.id = c.u16();
-    e.name = c.str(kMaxName);
+    e.name = c.str(kNameMax);
     e.value8 = c.u8();
     e.value16 = c.u16();
     return e;
@@ -206,7 +195,7 @@ View read_named_entry(cursor &c) {
 twl_dm_view_t read_dm(cursor &c) {
     twl_dm_view_t e{};
     e.id = c.u16();
-    e.name = c.str(kMaxName);
+    e.name = c.str(kNameMax);
     e.value16 = c.u16();
     e.value8 = c.u8();
     return e;
@@ -216,7 +205,7 @@ twl_channel_view_t read_channel(cursor &c) {
     twl_channel_view_t e{};
     e.id = c.u16();
     e.value8_a = c.u8();
-    e.name = c.str(kMaxName);
+    e.name = c.str(kNameMax);
     e.value8_b = c.u8();
     e.value16 = c.u16();
     return e;
@@ -225,7 +214,7 @@ twl_channel_view_t read_channel(cursor &c) {
 twl_voice_member_view_t read_voice_member(cursor &c) {
     twl_voice_member_view_t e{};
     e.id = c.u16();
-    e.name = c.str(kMaxName);
+    e.name = c.str(kNameMax);
     e.value8 = c.u8();
     return e;
 }
@@ -345,7 +334,7 @@ int twl_parse_handshake_ack(const uint8_t *payload, size_t len, twl_handshake_ac
     v.value_a = c.u8();
     v.value_b = c.u8();
     c.expect(0);  // reserved
-    v.text = c.str(kMaxHandshakeText);
+    v.text = c.str(kHandshakeTextMax);
     return finish(c, v, out);
 }
 
@@ -353,8 +342,8 @@ int twl_parse_auth_result(const uint8_t *payload, size_t len, twl_auth_result_vi
     cursor c = over(payload, len);
     twl_auth_result_view_t v{};
     v.result = c.u8();
-    v.text_a = c.str(kMaxAuthTextA);
-    v.text_b = c.str(kMaxAuthTextB);
+    v.text_a = c.str(kNameMax);
+    v.text_b = c.str(kAuthTextBMax);
     v.value = c.u16();
     return finish(c, v, out);
 }
@@ -364,7 +353,7 @@ int twl_parse_status(const uint8_t *payload, size_t len, twl_status_view_t *out)
     twl_status_view_t v{};
     v.value_a = c.u8();
     v.value_b = c.u8();
-    v.text = c.str(kMaxStatusText);
+    v.text = c.str(kStatusTextMax);
     return finish(c, v, out);
 }
 
@@ -373,7 +362,7 @@ int twl_parse_error(const uint8_t *payload, size_t len, twl_error_view_t *out) {
     twl_error_view_t v{};
     v.value_a = c.u8();
     v.value_b = c.u16();
-    v.text = c.str(kMaxErrorText);
+    v.text = c.str(kErrorTextMax);
     return finish(c, v, out);
 }
 
@@ -411,7 +400,7 @@ int twl_parse_message_update(const uint8_t *payload, size_t len, twl_message_upd
     twl_message_update_view_t v{};
     v.id_a = c.u16();
     v.id_b = c.u16();
-    v.text = c.str(kMaxMessageText);
+    v.text = c.str(kMessageTextMax);
     return finish(c, v, out);
 }
 
@@ -419,7 +408,7 @@ int twl_parse_typing_start(const uint8_t *payload, size_t len, twl_typing_start_
     cursor c = over(payload, len);
     twl_typing_start_view_t v{};
     v.id = c.u16();
-    v.name = c.str(kMaxName);
+    v.name = c.str(kNameMax);
     return finish(c, v, out);
 }
 
@@ -508,7 +497,7 @@ int twl_parse_voice_status(const uint8_t *payload, size_t len, twl_voice_status_
     twl_voice_status_view_t v{};
     v.value8 = c.u8();
     v.id = c.u16();
-    v.name = c.str(kMaxName);
+    v.name = c.str(kNameMax);
     return finish(c, v, out);
 }
 
@@ -536,6 +525,6 @@ int twl_parse_voice_error(const uint8_t *payload, size_t len, twl_voice_error_vi
     cursor c = over(payload, len);
     twl_voice_error_view_t v{};
     v.value8 = c.u8();
-    v.text = c.str(kMaxVoiceErrorText);
+    v.text = c.str(kVoiceErrorTextMax);
     return finish(c, v, out);
 }

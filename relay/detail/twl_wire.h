@@ -1,0 +1,28 @@
+// The limits of the TWL wire format that the builders write and the parsers
+// hold frames to (C++ only, not installed). Kept in one place: a builder and
+// its parser that disagree on a maximum would reject each other's frames.
+#ifndef RELAY_DETAIL_TWL_WIRE_H
+#define RELAY_DETAIL_TWL_WIRE_H
+
+#include <cstdint>
+
+namespace twl_wire {
+
+// String field maxima, in bytes.
+inline constexpr uint16_t kNameMax = 31;  // entity names, message names, the auth result's first text
+inline constexpr uint16_t kHandshakeTextMax = 32;
+inline constexpr uint16_t kAuthTextBMax = 8;
+inline constexpr uint16_t kStatusTextMax = 128;
+inline constexpr uint16_t kErrorTextMax = 256;
+inline constexpr uint16_t kMessageTextMax = 2000;
+inline constexpr uint16_t kItemNameMax = 63;
+inline constexpr uint16_t kTrailerTextMax = 60;
+inline constexpr uint16_t kVoiceErrorTextMax = 128;
+
+// Message record flags that switch optional blocks on.
+inline constexpr uint8_t kFlagItem = 0x02;
+inline constexpr uint8_t kFlagTrailer = 0x04;
+
+}  // namespace twl_wire
+
+#endif
