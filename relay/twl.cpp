@@ -9,7 +9,8 @@
 
 namespace {
 
-constexpr uint8_t kMagic[4] = {'T', 'R', 'W', 'K'};
+using namespace twl_wire;
+
 // The string length prefix is a u16, so no string field can be longer.
 constexpr size_t kMaxStringLen = 0xFFFF;
 
@@ -195,8 +196,6 @@ constexpr size_t kU8 = 1;
 constexpr size_t kU16 = 2;
 constexpr size_t kU32 = 4;
 constexpr size_t str(size_t max_len) { return kU16 + max_len; }
-
-using namespace twl_wire;
 
 // Fixed payloads at their maxima; these are the builders' scratch sizes.
 constexpr size_t kHandshakeMax = kU8 + kU8 + kU8 + str(kHandshakeTextMax);

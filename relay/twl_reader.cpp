@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr uint8_t kMagic[4] = {'T', 'R', 'W', 'K'};
 
 // Field maxima, as the builders cut them. A longer string cannot come from
 // a builder, so a parser treats it as a damaged payload.

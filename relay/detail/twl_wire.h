@@ -8,6 +8,9 @@
 
 namespace twl_wire {
 
+// The four bytes that open every frame.
+inline constexpr uint8_t kMagic[4] = {'T', 'R', 'W', 'K'};
+
 // String field maxima, in bytes.
 inline constexpr uint16_t kNameMax = 31;  // entity names, message names, the auth result's first text
 inline constexpr uint16_t kHandshakeTextMax = 32;
