@@ -1,9 +1,9 @@
 // Random operation sequences on the hash map, checked against
-// std::unordered_map after every step: same contents, same answers, and
-// every structural invariant (power-of-two capacity, load at most 3/4 after
-// a growth, every key reachable from its home slot without a gap).
+// std::unordered_map after every step: the same answers and contents, and
+// the table's rules (a power-of-two capacity of at least 8, at most three
+// quarters full, doubling exactly at the threshold, every key reachable from
+// its home slot without a gap, empty slots holding 0).
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <unordered_map>
 
@@ -14,113 +14,80 @@
 namespace {
 
 using fuzz::require;
+using Model = std::unordered_map<std::string, uint64_t>;
 
-// The published 32-bit FNV-1a, written out here independently of the map.
-uint32_t fnv1a(const std::string &key) {
+uint32_t fnv1a(const char *key) {  // the published 32-bit FNV-1a, written out here
     uint32_t h = 2166136261u;
-    for (unsigned char c : key) {
-        h ^= c;
-        h *= 16777619u;
-    }
+    for (; *key != '\0'; ++key) h = (h ^ uint8_t(*key)) * 16777619u;
     return h;
 }
 
-// Keys from a small alphabet and short lengths, so that collisions, shared
-// runs and wrap-around at small capacities are common.
+// Up to three of six letters, so that collisions, shared runs and the wrap
+// round the end are common; a length byte of 0xC0 or more puts 21 to 28 'q's
+// in front, for long keys that differ only in their length or last bytes.
 std::string next_key(fuzz::ByteReader &in) {
-    const size_t len = in.byte() % 4;
-    std::string key;
-    for (size_t k = 0; k < len; ++k) key.push_back(char('a' + in.byte() % 6));
+    const uint8_t b = in.byte();
+    std::string key(b >= 0xC0 ? 21 + (b >> 2 & 7) : 0, 'q');
+    for (int k = b & 3; k > 0; --k) key.push_back(char('a' + in.byte() % 6));
     return key;
 }
 
-void check_invariants(const tw_hashmap_t &m, const std::unordered_map<std::string, uint64_t> &model) {
+void check(const tw_hashmap_t &m, const Model &model) {
     require(m.count == model.size());
-    if (m.keys == nullptr) {
-        require(m.capacity == 0 && m.count == 0 && m.values == nullptr);
-        return;
+    if (m.keys == nullptr) return require(m.capacity == 0 && m.values == nullptr);
+    const uint32_t mask = m.capacity - 1;
+    require(m.capacity >= 8 && (m.capacity & mask) == 0 && uint64_t(m.count) * 4 <= uint64_t(m.capacity) * 3);
+    for (uint32_t s = 0; s < m.capacity; ++s) {  // every slot from a key's home to its own is occupied
+        require(m.keys[s] != nullptr ? model.count(m.keys[s]) == 1 : m.values[s] == 0);
+        for (uint32_t k = m.keys[s] ? fnv1a(m.keys[s]) & mask : s; k != s; k = (k + 1) & mask) require(m.keys[k]);
     }
-    require(m.capacity >= 8 && (m.capacity & (m.capacity - 1)) == 0);
-    uint32_t occupied = 0;
-    for (uint32_t s = 0; s < m.capacity; ++s) {
-        if (m.keys[s] == nullptr) {
-            require(m.values[s] == 0);
-            continue;
-        }
-        ++occupied;
-        const std::string key(m.keys[s]);
-        const auto it = model.find(key);
-        require(it != model.end() && it->second == m.values[s]);
-        // Every slot from the home slot up to this one is occupied.
-        for (uint32_t k = fnv1a(key) & (m.capacity - 1); k != s; k = (k + 1) & (m.capacity - 1))
-            require(m.keys[k] != nullptr);
+    for (const auto &[key, value] : model) {
+        uint64_t out = ~value;
+        require(tw_hashmap_get(&m, key.c_str(), &out) == 0 && out == value);
     }
-    require(occupied == m.count);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    tw_hashmap_free(nullptr), tw_hashmap_clear(nullptr), tw_hashmap_remove(nullptr, "");  // null maps are ignored
     fuzz::ByteReader in{data, size};
     tw_hashmap_t m{};
-    std::unordered_map<std::string, uint64_t> model;
+    Model model;
     while (in.more()) {
         const uint8_t op = in.byte() % 8;
         const std::string key = next_key(in);
-        switch (op) {
-            case 0:
-            case 1: {  // set
-                const uint64_t value = uint64_t(in.byte()) * 0x0101010101010101ull;
-                const uint32_t cap_before = m.capacity;
-                const uint32_t count_before = m.count;
-                require(tw_hashmap_set(&m, key.c_str(), value) == 0);
-                model[key] = value;
-                // Growth happens exactly at the threshold, before the lookup.
-                if (cap_before == 0) require(m.capacity == 64);
-                else if (uint64_t(count_before) * 4 >= uint64_t(cap_before) * 3) require(m.capacity == cap_before * 2);
-                else require(m.capacity == cap_before);
-                break;
+        const uint32_t capacity = m.capacity;
+        const auto found = model.find(key);
+        if (op < 2) {  // set: a zero-filled record starts at 64, a table at the threshold doubles first
+            const uint64_t value = in.byte() * 0x0101010101010101ull;
+            const bool at_threshold = uint64_t(m.count) * 4 >= uint64_t(capacity) * 3;
+            require(tw_hashmap_set(&m, key.c_str(), value) == 0);
+            model[key] = value;
+            require(m.capacity == (capacity == 0 ? 64 : at_threshold ? 2 * capacity : capacity));
+        } else if (op < 4) {  // get and has: an absent key leaves the output alone
+            uint64_t out = 0xABABABABABABABABull;
+            const bool present = found != model.end();
+            require(tw_hashmap_get(&m, key.c_str(), &out) == (present ? 0 : -1) && tw_hashmap_has(&m, key.c_str()) == present);
+            require(out == (present ? found->second : 0xABABABABABABABABull));
+        } else if (op < 6) {
+            tw_hashmap_remove(&m, key.c_str());
+            model.erase(key);
+        } else if (in.byte() % 4 == 0) {  // clear keeps the arrays; free, then maybe init at a chosen size
+            model.clear();
+            if (op == 6) {
+                tw_hashmap_clear(&m);
+                require(m.capacity == capacity);
+            } else {
+                tw_hashmap_free(&m);
+                const uint8_t request = in.byte();
+                uint32_t expected = 8;
+                while (expected < request) expected *= 2;
+                if (request % 2 == 0) tw_hashmap_init(&m, request);
+                require(m.capacity == (request % 2 == 0 ? expected : 0));
             }
-            case 2: {  // get
-                uint64_t out = 0xABABABABABABABABull;
-                const int rc = tw_hashmap_get(&m, key.c_str(), &out);
-                const auto it = model.find(key);
-                if (it == model.end()) require(rc == -1 && out == 0xABABABABABABABABull);
-                else require(rc == 0 && out == it->second);
-                break;
-            }
-            case 3:  // has
-                require(tw_hashmap_has(&m, key.c_str()) == (model.count(key) == 1));
-                break;
-            case 4:
-            case 5:  // remove
-                tw_hashmap_remove(&m, key.c_str());
-                model.erase(key);
-                break;
-            case 6:  // clear
-                if (in.byte() % 4 == 0) {
-                    const uint32_t cap = m.capacity;
-                    tw_hashmap_clear(&m);
-                    model.clear();
-                    require(m.capacity == cap);
-                }
-                break;
-            default:  // release, then maybe start again at a chosen capacity
-                if (in.byte() % 4 == 0) {
-                    tw_hashmap_free(&m);
-                    model.clear();
-                    require(m.keys == nullptr && m.capacity == 0);
-                    const uint8_t request = in.byte();
-                    if (request % 2 == 0) {
-                        tw_hashmap_init(&m, request);
-                        uint32_t expect = 8;
-                        while (expect < request) expect *= 2;
-                        require(m.capacity == expect);
-                    }
-                }
-                break;
         }
-        check_invariants(m, model);
+        check(m, model);
     }
     tw_hashmap_free(&m);
     return 0;

@@ -36,16 +36,23 @@ void check_header(const uint8_t *src, size_t avail) {
     require(std::memcmp(again, src, 10) == 0);
 }
 
+// Short sources leave the outputs as they were; short buffers are not written.
 void check_integers(const uint8_t *src, size_t avail) {
-    uint8_t v8 = 0;
-    uint16_t v16 = 0;
-    uint32_t v32 = 0;
-    int16_t i16 = 0;
-    uint8_t again[4];
-    require(twl_decode_u8(src, avail, &v8) == (avail >= 1 ? 1u : 0u));
-    require(twl_decode_u16(src, avail, &v16) == (avail >= 2 ? 2u : 0u));
-    require(twl_decode_i16(src, avail, &i16) == (avail >= 2 ? 2u : 0u));
-    require(twl_decode_u32(src, avail, &v32) == (avail >= 4 ? 4u : 0u));
+    uint8_t v8 = 0x5A;
+    uint16_t v16 = 0x5A5A;
+    uint32_t v32 = 0x5A5A5A5A;
+    int16_t i16 = 0x5A5A;
+    uint8_t again[4] = {0x5A, 0x5A, 0x5A, 0x5A};
+    require(twl_decode_u8(src, avail, &v8) == (avail >= 1 ? 1u : 0u) && (avail >= 1 || v8 == 0x5A));
+    require(twl_decode_u16(src, avail, &v16) == (avail >= 2 ? 2u : 0u) && (avail >= 2 || v16 == 0x5A5A));
+    require(twl_decode_i16(src, avail, &i16) == (avail >= 2 ? 2u : 0u) && (avail >= 2 || i16 == 0x5A5A));
+    require(twl_decode_u32(src, avail, &v32) == (avail >= 4 ? 4u : 0u) && (avail >= 4 || v32 == 0x5A5A5A5A));
+    const size_t cap = avail < 4 ? avail : 3;
+    require(twl_encode_u8(again, cap < 1 ? 0 : 4, 1) == (cap < 1 ? 0u : 1u));
+    require(twl_encode_u16(again + 1, cap < 2 ? cap : 3, 1) == (cap < 2 ? 0u : 2u));
+    require(twl_encode_i16(again + 1, cap < 2 ? cap : 3, 1) == (cap < 2 ? 0u : 2u));
+    require(twl_encode_u32(again, cap, 1) == 0u && twl_encode_string(again, cap, "abc", 9) == 0u);
+    require(again[0] == (cap < 1 ? 0x5A : 1) && again[3] == 0x5A);
     if (avail >= 1) require(twl_encode_u8(again, 1, v8) == 1 && again[0] == src[0]);
     if (avail >= 2) {
         require(twl_encode_u16(again, 2, v16) == 2 && std::memcmp(again, src, 2) == 0);

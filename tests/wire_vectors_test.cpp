@@ -1,0 +1,100 @@
+// The golden frames of vectors/*.txt, both ways: each builder writes exactly
+// its vector's bytes, each parser gives back the vector's fields and refuses
+// every shorter payload, and each malformed payload is refused.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "relay/twl.h"
+#include "support/wire.h"
+
+namespace {
+
+struct Loaded {
+    std::vector<wire::Vector> all;
+    std::string error;
+};
+
+const Loaded &loaded() {
+    static const Loaded l = [] {
+        Loaded out;
+        try {
+            out.all = wire::load_vectors(TWRELAY_SOURCE_DIR "/vectors");
+        } catch (const std::exception &e) {
+            out.error = e.what();
+        }
+        return out;
+    }();
+    return l;
+}
+
+// The parser's answer for the first n bytes, from a block of exactly n bytes
+// so that AddressSanitizer sees any read past them.
+std::optional<wire::Record> parse_first(const wire::Codec &c, const wire::Bytes &payload, size_t n) {
+    std::unique_ptr<uint8_t[]> copy(new uint8_t[n + 1]);
+    std::copy_n(payload.begin(), n, copy.get());
+    return wire::parse(c, n == 0 ? nullptr : copy.get(), n);
+}
+
+// Every cut of a small payload; the ends and a stride of a large one, whose
+// list parsers would otherwise take quadratic time.
+std::vector<size_t> cuts(size_t n) {
+    std::vector<size_t> out;
+    for (size_t k = 0; k < n; ++k)
+        if (n <= 4096 || k < 256 || n - k <= 256 || k % (n / 64) == 0) out.push_back(k);
+    return out;
+}
+
+TEST(WireVectors, EveryFileReads) {
+    EXPECT_EQ(loaded().error, "");
+    EXPECT_GE(loaded().all.size(), 21u);
+    for (const wire::Codec &c : wire::codecs())
+        EXPECT_TRUE(std::any_of(loaded().all.begin(), loaded().all.end(),
+                                [&](const wire::Vector &v) { return v.codec == &c && v.frame && !v.malformed; }))
+            << "no vector for " << c.name;
+}
+
+class WireVector : public testing::TestWithParam<size_t> {};
+
+TEST_P(WireVector, BuilderParserAndEveryCutAgree) {
+    const wire::Vector &v = loaded().all[GetParam()];
+    const wire::Codec &c = *v.codec;
+    const std::optional<wire::Bytes> built = v.malformed ? std::nullopt : wire::build(c, wire::merge(v.fields, v.input));
+    if (!v.frame) {
+        EXPECT_FALSE(built) << "the builder should refuse";
+        return;
+    }
+    const wire::Bytes &frame = *v.frame;
+    ASSERT_GE(frame.size(), size_t(TWR_MSG_HEADER_SIZE));
+    uint8_t type = 0;
+    uint32_t len = 0;
+    ASSERT_EQ(twl_decode_header(frame.data(), frame.size(), &type, &len), TWR_OK);
+    ASSERT_EQ(type, c.layout->type);
+    ASSERT_EQ(size_t(len), frame.size() - TWR_MSG_HEADER_SIZE);
+    const wire::Bytes payload(frame.begin() + TWR_MSG_HEADER_SIZE, frame.end());
+    if (v.malformed) {
+        EXPECT_FALSE(parse_first(c, payload, payload.size())) << "a malformed payload was accepted";
+        return;
+    }
+    ASSERT_TRUE(built) << "the builder gave no frame";
+    if (*built != frame) {
+        const auto diff = std::mismatch(built->begin(), built->end(), frame.begin(), frame.end());
+        ADD_FAILURE() << "frames differ at byte " << (diff.first - built->begin()) << " (built " << built->size()
+                      << " bytes, expected " << frame.size() << ")";
+    }
+    const std::optional<wire::Record> fields = parse_first(c, payload, payload.size());
+    ASSERT_TRUE(fields) << "the parser refused the frame";
+    EXPECT_TRUE(*fields == v.fields) << "parsed:   " << wire::describe(*fields) << "\nexpected: " << wire::describe(v.fields);
+    for (size_t n : cuts(payload.size())) EXPECT_FALSE(parse_first(c, payload, n)) << "accepted a cut to " << n;
+}
+
+INSTANTIATE_TEST_SUITE_P(Vectors, WireVector, testing::Range<size_t>(0, loaded().all.size()),
+                         [](const testing::TestParamInfo<size_t> &info) {
+                             std::string name = loaded().all[info.param].label;
+                             for (char &ch : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                             return name;
+                         });
+
+}  // namespace
