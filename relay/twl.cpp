@@ -195,41 +195,41 @@ namespace {
 constexpr size_t kU8 = 1;
 constexpr size_t kU16 = 2;
 constexpr size_t kU32 = 4;
-constexpr size_t str(size_t max_len) { return kU16 + max_len; }
+constexpr size_t str_width(size_t max_len) { return kU16 + max_len; }
 
 // Fixed payloads at their maxima; these are the builders' scratch sizes.
-constexpr size_t kHandshakeMax = kU8 + kU8 + kU8 + str(kHandshakeTextMax);
+constexpr size_t kHandshakeMax = kU8 + kU8 + kU8 + str_width(kHandshakeTextMax);
 static_assert(kHandshakeMax == 37);
-constexpr size_t kAuthResultMax = kU8 + str(kNameMax) + str(kAuthTextBMax) + kU16;
+constexpr size_t kAuthResultMax = kU8 + str_width(kNameMax) + str_width(kAuthTextBMax) + kU16;
 static_assert(kAuthResultMax == 46);
-constexpr size_t kStatusMax = kU8 + kU8 + str(kStatusTextMax);
+constexpr size_t kStatusMax = kU8 + kU8 + str_width(kStatusTextMax);
 static_assert(kStatusMax == 132);
-constexpr size_t kErrorMax = kU8 + kU16 + str(kErrorTextMax);
+constexpr size_t kErrorMax = kU8 + kU16 + str_width(kErrorTextMax);
 static_assert(kErrorMax == 261);
 constexpr size_t kGatewayStateMax = kU8;
 constexpr size_t kMessageDeleteMax = kU16 + kU16;
 static_assert(kMessageDeleteMax == 4);
-constexpr size_t kMessageUpdateMax = kU16 + kU16 + str(kMessageTextMax);
+constexpr size_t kMessageUpdateMax = kU16 + kU16 + str_width(kMessageTextMax);
 static_assert(kMessageUpdateMax == 2006);
-constexpr size_t kTypingStartMax = kU16 + str(kNameMax);
+constexpr size_t kTypingStartMax = kU16 + str_width(kNameMax);
 static_assert(kTypingStartMax == 35);
 constexpr size_t kUnreadUpdateMax = kU16 + kU8 + kU16;
 static_assert(kUnreadUpdateMax == 5);
-constexpr size_t kVoiceStatusMax = kU8 + kU16 + str(kNameMax);
+constexpr size_t kVoiceStatusMax = kU8 + kU16 + str_width(kNameMax);
 static_assert(kVoiceStatusMax == 36);
 constexpr size_t kVoiceSpeakingMax = kU16 + kU8;
 static_assert(kVoiceSpeakingMax == 3);
-constexpr size_t kVoiceErrorMax = kU8 + str(kVoiceErrorTextMax);
+constexpr size_t kVoiceErrorMax = kU8 + str_width(kVoiceErrorTextMax);
 static_assert(kVoiceErrorMax == 131);
 
 // Message records: the part always present, the item block, the trailer.
-constexpr size_t kRecordFixedMin = kU16 + kU16 + kU32 + kU8 + kU16 + str(0) + str(0) + kU16;
+constexpr size_t kRecordFixedMin = kU16 + kU16 + kU32 + kU8 + kU16 + str_width(0) + str_width(0) + kU16;
 static_assert(kRecordFixedMin == 17);
 constexpr size_t kRecordFixedMax = kRecordFixedMin + kNameMax + kMessageTextMax;
 static_assert(kRecordFixedMax == 2048);
-constexpr size_t kItemBlockMax = kU8 + str(kItemNameMax) + kU8 + kU16;
+constexpr size_t kItemBlockMax = kU8 + str_width(kItemNameMax) + kU8 + kU16;
 static_assert(kItemBlockMax == 69);
-constexpr size_t kTrailerMax = str(kNameMax) + str(kTrailerTextMax);
+constexpr size_t kTrailerMax = str_width(kNameMax) + str_width(kTrailerTextMax);
 static_assert(kTrailerMax == 95);
 constexpr size_t kRecordMax = kRecordFixedMax + kItemBlockMax + kTrailerMax;
 static_assert(kRecordMax == 2212);
@@ -247,17 +247,17 @@ static_assert(kBatchHead + 29 * kRecordMax <= kBatchAreaMax);
 // sized count x allowance + head never runs short.
 constexpr size_t kListHead = kU16;
 constexpr size_t kListAllowance = 40;
-constexpr size_t kGuildEntryMax = kU16 + str(kNameMax) + kU8 + kU16;  // member entries alike
+constexpr size_t kGuildEntryMax = kU16 + str_width(kNameMax) + kU8 + kU16;  // member entries alike
 static_assert(kGuildEntryMax == 38 && kGuildEntryMax <= kListAllowance);
-constexpr size_t kDmEntryMax = kU16 + str(kNameMax) + kU16 + kU8;
+constexpr size_t kDmEntryMax = kU16 + str_width(kNameMax) + kU16 + kU8;
 static_assert(kDmEntryMax == 38 && kDmEntryMax <= kListAllowance);
 constexpr size_t kChannelListHead = kU16 + kU16;
 constexpr size_t kChannelAllowance = 42;
-constexpr size_t kChannelEntryMax = kU16 + kU8 + str(kNameMax) + kU8 + kU16;
+constexpr size_t kChannelEntryMax = kU16 + kU8 + str_width(kNameMax) + kU8 + kU16;
 static_assert(kChannelEntryMax == 39 && kChannelEntryMax <= kChannelAllowance);
 constexpr size_t kVoiceMembersHead = kU16 + kU8;
 constexpr size_t kVoiceMemberAllowance = 40;
-constexpr size_t kVoiceMemberMax = kU16 + str(kNameMax) + kU8;
+constexpr size_t kVoiceMemberMax = kU16 + str_width(kNameMax) + kU8;
 static_assert(kVoiceMemberMax == 36 && kVoiceMemberMax <= kVoiceMemberAllowance);
 
 constexpr size_t kImageHead = kU16 + kU8 + kU8 + kU8 + kU16 + kU16 + kU16 + kU32;
@@ -353,7 +353,7 @@ uint8_t *refuse(size_t *out_len) noexcept {
 
 // Wraps the appended payload in a frame, or refuses one the header reader
 // would reject.
-uint8_t *finish(size_t *out_len, uint8_t type, const Appender &out) noexcept {
+uint8_t *wrap(size_t *out_len, uint8_t type, const Appender &out) noexcept {
     if (out.off > TWR_MSG_MAX_PAYLOAD) return refuse(out_len);
     uint8_t *frame = nullptr;
     *out_len = twl_build_message(&frame, type, out.p, out.off);
@@ -365,7 +365,7 @@ uint8_t *build_fixed(size_t *out_len, uint8_t type, Fill fill) noexcept {
     uint8_t scratch[Cap];
     Appender out{scratch, Cap};
     fill(out);
-    return finish(out_len, type, out);
+    return wrap(out_len, type, out);
 }
 
 template <typename Fill>
@@ -374,7 +374,7 @@ uint8_t *build_allocated(size_t *out_len, uint8_t type, size_t cap, Fill fill) n
     if (scratch == nullptr) return refuse(out_len);
     Appender out{scratch, cap};
     fill(out);
-    uint8_t *frame = finish(out_len, type, out);
+    uint8_t *frame = wrap(out_len, type, out);
     std::free(scratch);
     return frame;
 }
