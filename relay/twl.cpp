@@ -287,7 +287,7 @@ struct Appender {
 // A message record with its strings measured, so that its size is known
 // before any byte of it is written.
 struct Record {
-    uint8_t flags;  // as written: 0x02 added for a non-empty item_name
+    uint8_t flags;  // as written: TWR_MSG_FLAG_ITEM added for a non-empty item_name
     Text name, text, item_name, trailer_name, trailer_text;
     size_t size;
 };
@@ -295,15 +295,15 @@ struct Record {
 Record measure(const twl_message &m) noexcept {
     Record r{};
     r.flags = m.flags;
-    if (m.item_name != nullptr && m.item_name[0] != '\0') r.flags |= kFlagItem;
+    if (m.item_name != nullptr && m.item_name[0] != '\0') r.flags |= TWR_MSG_FLAG_ITEM;
     r.name = cut(m.name, kNameMax);
     r.text = cut(m.text, kMessageTextMax);
     r.size = kRecordFixedMin + r.name.n + r.text.n;
-    if (r.flags & kFlagItem) {
+    if (r.flags & TWR_MSG_FLAG_ITEM) {
         r.item_name = cut(m.item_name, kItemNameMax);
         r.size += kItemBlockMax - kItemNameMax + r.item_name.n;
     }
-    if (r.flags & kFlagTrailer) {
+    if (r.flags & TWR_MSG_FLAG_TRAILER) {
         r.trailer_name = cut(m.trailer_name, kNameMax);
         r.trailer_text = cut(m.trailer_text, kTrailerTextMax);
         r.size += wire_size(r.trailer_name) + wire_size(r.trailer_text);
@@ -325,15 +325,15 @@ size_t encode_one_message(uint8_t *dst, size_t cap, const twl_message &m) noexce
     out.u16(m.value16);
     out.text(r.name);
     out.text(r.text);
-    if (r.flags & kFlagItem) {
+    if (r.flags & TWR_MSG_FLAG_ITEM) {
         // item_id comes before item_name in the record but after it on the wire.
-        out.u8(1);  // item count
+        out.u8(kItemCount);
         out.text(r.item_name);
-        out.u8(1);  // item kind
+        out.u8(kItemKind);
         out.u16(m.item_id);
     }
     out.u16(m.value16_b);
-    if (r.flags & kFlagTrailer) {
+    if (r.flags & TWR_MSG_FLAG_TRAILER) {
         out.text(r.trailer_name);
         out.text(r.trailer_text);
     }
@@ -495,7 +495,7 @@ uint8_t *twl_build_message_batch(size_t *out_len, uint16_t id, const twl_message
     const size_t cap = std::min(kBatchHead + count * kRecordMax, kBatchAreaMax);
     return build_allocated(out_len, TWR_MSG_MESSAGE_BATCH, cap, [&](Appender &out) {
         out.u16(id);
-        out.u8(uint8_t((flag_a != 0 ? 0x01 : 0) | (flag_b != 0 ? 0x02 : 0)));
+        out.u8(uint8_t((flag_a != 0 ? TWR_BATCH_FLAG_A : 0) | (flag_b != 0 ? TWR_BATCH_FLAG_B : 0)));
         const size_t count_at = out.off;
         out.u16(count);
         // Stop at the first record that does not fit whole, so that the

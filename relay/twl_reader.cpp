@@ -11,10 +11,7 @@ namespace {
 // Field maxima, as the builders cut them. A longer string cannot come from
 // a builder, so a parser treats it as a damaged payload.
 using namespace twl_wire;
-constexpr uint8_t kBatchFlags = 0x01 | 0x02;
-// The item block's count and kind bytes: the builders write one item of kind 1.
-constexpr uint8_t kItemCount = 1;
-constexpr uint8_t kItemKind = 1;
+constexpr uint8_t kBatchFlags = TWR_BATCH_FLAG_A | TWR_BATCH_FLAG_B;
 
 struct type_name {
     uint8_t type;
@@ -161,7 +158,7 @@ twl_message_view_t read_message(cursor &c) {
     m.value16 = c.u16();
     m.name = c.str(kNameMax);
     m.text = c.str(kMessageTextMax);
-    if (m.flags & kFlagItem) {
+    if (m.flags & TWR_MSG_FLAG_ITEM) {
         c.expect(kItemCount);
         m.item_name = c.str(kItemNameMax);
         c.expect(kItemKind);
@@ -170,7 +167,7 @@ twl_message_view_t read_message(cursor &c) {
         m.item_name = c.absent();
     }
     m.value16_b = c.u16();
-    if (m.flags & kFlagTrailer) {
+    if (m.flags & TWR_MSG_FLAG_TRAILER) {
         m.trailer_name = c.str(kNameMax);
         m.trailer_text = c.str(kTrailerTextMax);
     } else {

@@ -22,9 +22,9 @@ inline constexpr uint16_t kItemNameMax = 63;
 inline constexpr uint16_t kTrailerTextMax = 60;
 inline constexpr uint16_t kVoiceErrorTextMax = 128;
 
-// Message record flags that switch optional blocks on.
-inline constexpr uint8_t kFlagItem = 0x02;
-inline constexpr uint8_t kFlagTrailer = 0x04;
+// The item block's count and kind bytes: a record carries one item, of kind 1.
+inline constexpr uint8_t kItemCount = 1;
+inline constexpr uint8_t kItemKind = 1;
 
 }  // namespace twl_wire
 
