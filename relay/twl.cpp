@@ -267,6 +267,8 @@ static_assert(kImageHead == 15);
 constexpr size_t kImageDataMax = TWR_MSG_MAX_PAYLOAD - kImageHead;
 static_assert(kImageDataMax == 2097137);
 
+struct Record;
+
 // The one way a builder appends a field: at p + off with cap - off bytes
 // left, advancing off by the bytes the field took.
 struct Appender {
@@ -280,8 +282,8 @@ struct Appender {
     void text(Text t) noexcept { off += field_text(p + off, cap - off, t); }
     void text(const char *s, size_t max_len) noexcept { text(cut(s, max_len)); }
     void bytes(const uint8_t *src, size_t n) noexcept { off += field_bytes(p + off, cap - off, src, n); }
-    // Appends a whole message record, or nothing when it does not fit.
-    bool message(const twl_message &m) noexcept;
+    // Appends a whole measured message record, or nothing when it does not fit.
+    void record(const Record &r, const twl_message &m) noexcept;
 };
 
 // A message record with its strings measured, so that its size is known
@@ -311,12 +313,9 @@ Record measure(const twl_message &m) noexcept {
     return r;
 }
 
-// Writes one message record at dst, whole, and returns its size; returns 0
-// and writes nothing when cap cannot hold all of it. A record is at least 17
-// bytes, so 0 is never a size.
-size_t encode_one_message(uint8_t *dst, size_t cap, const twl_message &m) noexcept {
-    const Record r = measure(m);
-    if (r.size > cap) return 0;
+// Writes a measured message record at dst, which holds r.size bytes, and
+// returns r.size.
+size_t encode_one_message(uint8_t *dst, const Record &r, const twl_message &m) noexcept {
     Appender out{dst, r.size};
     out.u16(m.id);
     out.u16(m.id_b);
@@ -340,10 +339,25 @@ size_t encode_one_message(uint8_t *dst, size_t cap, const twl_message &m) noexce
     return out.off;
 }
 
-bool Appender::message(const twl_message &m) noexcept {
-    const size_t n = encode_one_message(p + off, cap - off, m);
-    off += n;
-    return n != 0;
+void Appender::record(const Record &r, const twl_message &m) noexcept {
+    if (r.size <= cap - off) off += encode_one_message(p + off, r, m);
+}
+
+// The one batch rule, for the builder and for twl_fit_message_batch: records
+// go in array order, each whole, and the batch ends at the first that would
+// take the payload past kBatchAreaMax, or at the count field's limit. take
+// sees each record that fits; the result is how many did.
+template <typename Take>
+uint16_t batch_prefix(const twl_message *messages, size_t count, Take take) noexcept {
+    size_t room = kBatchAreaMax - kBatchHead;
+    uint16_t n = 0;
+    for (; n < count && n < UINT16_MAX; ++n) {
+        const Record r = measure(messages[n]);
+        if (r.size > room) break;
+        room -= r.size;
+        take(r, messages[n]);
+    }
+    return n;
 }
 
 uint8_t *refuse(size_t *out_len) noexcept {
@@ -498,20 +512,23 @@ uint8_t *twl_build_message_batch(size_t *out_len, uint16_t id, const twl_message
         out.u8(uint8_t((flag_a != 0 ? TWR_BATCH_FLAG_A : 0) | (flag_b != 0 ? TWR_BATCH_FLAG_B : 0)));
         const size_t count_at = out.off;
         out.u16(count);
-        // Stop at the first record that does not fit whole, so that the
-        // records present are a prefix of the array and the count says how
-        // long it is.
-        uint16_t written = 0;
-        while (written < count && out.message(messages[written])) ++written;
+        // The records present are a prefix of the array; the count says how long.
+        const uint16_t written =
+            batch_prefix(messages, count, [&](const Record &r, const twl_message &m) { out.record(r, m); });
         field_u16(out.p + count_at, out.cap - count_at, written);
     });
+}
+
+size_t twl_fit_message_batch(const twl_message *messages, size_t count) {
+    if (messages == nullptr) return 0;
+    return batch_prefix(messages, count, [](const Record &, const twl_message &) {});
 }
 
 uint8_t *twl_build_message_create(size_t *out_len, uint16_t id, const twl_message *message) {
     if (message == nullptr) return refuse(out_len);
     return build_allocated(out_len, TWR_MSG_MESSAGE_CREATE, kMessageCreateMax, [&](Appender &out) {
         out.u16(id);
-        out.message(*message);  // the area holds the largest record
+        out.record(measure(*message), *message);  // the area holds the largest record
     });
 }
 

@@ -210,10 +210,29 @@ uint8_t *twl_build_member_list(size_t *out_len, const twl_member_entry *entries,
  * non-zero, TWR_BATCH_FLAG_B when flag_b is), the number of records written,
  * then the records. A batch payload stays within 64 KiB: records are written
  * whole, in array order, until the next one would not fit, and the count
- * field holds how many were written, which can be fewer than count. Any 29 records always fit, as a
- * record takes at most 2212 bytes. messages may be NULL only when count is 0. */
+ * field holds how many were written, which can be fewer than count. Any 29
+ * records always fit, as a record takes at most 2212 bytes. messages may be
+ * NULL only when count is 0. */
 uint8_t *twl_build_message_batch(size_t *out_len, uint16_t id, const twl_message *messages, uint16_t count,
                                  int flag_a, int flag_b);
+/* Returns how many leading records of messages[0..count) one message batch
+ * holds whole: the number twl_build_message_batch writes for them, at most
+ * 65535 (the count field's limit); 0 when messages is NULL. It is at least 1
+ * whenever count is not 0, since any single record fits.
+ *
+ * A longer history goes out as several batches without losing a record:
+ *
+ *     while (count > 0) {
+ *         size_t n = twl_fit_message_batch(messages, count);
+ *         uint8_t *frame = twl_build_message_batch(&len, id, messages, (uint16_t)n, a, b);
+ *         if (frame == NULL) break;   // out of memory: the rest is not sent
+ *         send frame[0..len), then free(frame);
+ *         messages += n;
+ *         count -= n;
+ *     }
+ *
+ * Each frame then carries exactly n records, and every record goes in one. */
+size_t twl_fit_message_batch(const twl_message *messages, size_t count);
 /* Message create (0x86): id, then the one record, always whole. Fails when
  * message is NULL. */
 uint8_t *twl_build_message_create(size_t *out_len, uint16_t id, const twl_message *message);
