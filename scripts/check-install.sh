@@ -20,4 +20,12 @@ PKG_CONFIG_PATH=$(dirname "$(find "$scratch/moved" -name twrelay.pc)")
 export PKG_CONFIG_PATH
 cc -std=c11 -o "$scratch/pc_consumer" "$src/tests/consumer/main.c" $(pkg-config --cflags --libs twrelay)
 LD_LIBRARY_PATH="$(pkg-config --variable=libdir twrelay)" "$scratch/pc_consumer"
-echo "install check: CMake package and pkg-config consumers built and ran"
+
+# twl-dump tells the library's version, and man finds its installed page.
+test "$("$scratch/moved/bin/twl-dump" --version)" = "twl-dump $(pkg-config --modversion twrelay)"
+if command -v man >/dev/null; then
+    man -l "$scratch/moved/share/man/man1/twl-dump.1" | grep -q 'twl-dump \[--hex\] \[--version\] \[FILE\]'
+else
+    echo "install check: no man command here, manual page not rendered"
+fi
+echo "install check: CMake package and pkg-config consumers built and ran; twl-dump and its page installed"
