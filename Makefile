@@ -10,7 +10,7 @@ PACKAGES := cmake make g++ pkg-config libcjson-dev libgtest-dev libgmock-dev lib
 # Only the slower gates of .ci/run need these.
 CI_PACKAGES := clang libclang-rt-14-dev valgrind
 
-.PHONY: all run test deps ci-deps build configure clean asan asan-test bench fuzz-build fuzz fuzz-smoke memcheck
+.PHONY: all run test install deps ci-deps build configure clean asan asan-test bench fuzz-build fuzz fuzz-smoke memcheck
 
 all: build
 
@@ -31,6 +31,12 @@ run: build
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+# Library, headers, package files, twl-dump and its manual page under PREFIX.
+# DESTDIR, when set, is put in front of every path (for staging a package).
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan: deps
