@@ -238,10 +238,7 @@ constexpr size_t kMessageCreateMax = kU16 + kRecordMax;
 static_assert(kMessageCreateMax == 2214);
 constexpr size_t kBatchHead = kU16 + kU8 + kU16;
 static_assert(kBatchHead == 5);
-// Clients may rely on a batch staying below 64 KiB; the count field then
-// tells them how many records made it in.
-constexpr size_t kBatchAreaMax = 65536;
-static_assert(kBatchHead + 29 * kRecordMax <= kBatchAreaMax);
+static_assert(kBatchHead + 29 * kRecordMax <= kBatchPayloadMax);
 
 // Lists: each entry's allowance covers its largest form, so a list area
 // sized count x allowance + head never runs short.
@@ -492,7 +489,7 @@ uint8_t *twl_build_channel_list(size_t *out_len, uint16_t id, const twl_channel_
 uint8_t *twl_build_message_batch(size_t *out_len, uint16_t id, const twl_message *messages, uint16_t count,
                                  int flag_a, int flag_b) {
     if (messages == nullptr && count != 0) return refuse(out_len);
-    const size_t cap = std::min(kBatchHead + count * kRecordMax, kBatchAreaMax);
+    const size_t cap = std::min(kBatchHead + count * kRecordMax, kBatchPayloadMax);
     return build_allocated(out_len, TWR_MSG_MESSAGE_BATCH, cap, [&](Appender &out) {
         out.u16(id);
         out.u8(uint8_t((flag_a != 0 ? 0x01 : 0) | (flag_b != 0 ? 0x02 : 0)));

@@ -4,6 +4,7 @@
 #ifndef RELAY_DETAIL_TWL_WIRE_H
 #define RELAY_DETAIL_TWL_WIRE_H
 
+#include <cstddef>
 #include <cstdint>
 
 namespace twl_wire {
@@ -21,6 +22,10 @@ inline constexpr uint16_t kMessageTextMax = 2000;
 inline constexpr uint16_t kItemNameMax = 63;
 inline constexpr uint16_t kTrailerTextMax = 60;
 inline constexpr uint16_t kVoiceErrorTextMax = 128;
+
+// Clients may rely on a batch payload staying within 64 KiB; its count field
+// then tells them how many records made it in.
+inline constexpr size_t kBatchPayloadMax = 65536;
 
 // Message record flags that switch optional blocks on.
 inline constexpr uint8_t kFlagItem = 0x02;
