@@ -238,10 +238,7 @@ constexpr size_t kMessageCreateMax = kU16 + kRecordMax;
 static_assert(kMessageCreateMax == 2214);
 constexpr size_t kBatchHead = kU16 + kU8 + kU16;
 static_assert(kBatchHead == 5);
-// Clients may rely on a batch staying below 64 KiB; the count field then
-// tells them how many records made it in.
-constexpr size_t kBatchAreaMax = 65536;
-static_assert(kBatchHead + 29 * kRecordMax <= kBatchAreaMax);
+static_assert(kBatchHead + 29 * kRecordMax <= kBatchPayloadMax);
 
 // Lists: each entry's allowance covers its largest form, so a list area
 // sized count x allowance + head never runs short.
@@ -345,11 +342,11 @@ void Appender::record(const Record &r, const twl_message &m) noexcept {
 
 // The one batch rule, for the builder and for twl_fit_message_batch: records
 // go in array order, each whole, and the batch ends at the first that would
-// take the payload past kBatchAreaMax, or at the count field's limit. take
+// take the payload past kBatchPayloadMax, or at the count field's limit. take
 // sees each record that fits; the result is how many did.
 template <typename Take>
 uint16_t batch_prefix(const twl_message *messages, size_t count, Take take) noexcept {
-    size_t room = kBatchAreaMax - kBatchHead;
+    size_t room = kBatchPayloadMax - kBatchHead;
     uint16_t n = 0;
     for (; n < count && n < UINT16_MAX; ++n) {
         const Record r = measure(messages[n]);
@@ -506,7 +503,7 @@ uint8_t *twl_build_channel_list(size_t *out_len, uint16_t id, const twl_channel_
 uint8_t *twl_build_message_batch(size_t *out_len, uint16_t id, const twl_message *messages, uint16_t count,
                                  int flag_a, int flag_b) {
     if (messages == nullptr && count != 0) return refuse(out_len);
-    const size_t cap = std::min(kBatchHead + count * kRecordMax, kBatchAreaMax);
+    const size_t cap = std::min(kBatchHead + count * kRecordMax, kBatchPayloadMax);
     return build_allocated(out_len, TWR_MSG_MESSAGE_BATCH, cap, [&](Appender &out) {
         out.u16(id);
         out.u8(uint8_t((flag_a != 0 ? TWR_BATCH_FLAG_A : 0) | (flag_b != 0 ? TWR_BATCH_FLAG_B : 0)));

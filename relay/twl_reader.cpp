@@ -121,6 +121,11 @@ struct cursor {
             ok = false;
             return s;
         }
+        // No builder can write a 0 byte: it would end the C string it came from.
+        if (std::memchr(at, 0, n) != nullptr) {
+            ok = false;
+            return s;
+        }
         s.len = n;
         at += n;
         return s;
@@ -137,8 +142,9 @@ struct cursor {
 
 cursor over(const uint8_t *payload, size_t len) {
     // A null payload is only ever empty; both ends null then compare equal.
-    if (payload == nullptr) return cursor{nullptr, nullptr};
-    return cursor{payload, payload + len};
+    if (payload == nullptr) return cursor{nullptr, nullptr, len == 0};
+    // No frame can carry more, so no builder writes more.
+    return cursor{payload, payload + len, len <= TWR_MSG_MAX_PAYLOAD};
 }
 
 // Copies the view out only when the whole payload was consumed cleanly.
@@ -440,6 +446,8 @@ int twl_parse_channel_list(const uint8_t *payload, size_t len, twl_list_t *out) 
 }
 
 int twl_parse_message_batch(const uint8_t *payload, size_t len, twl_list_t *out) {
+    // The builder keeps a batch within 64 KiB, whole records only.
+    if (len > kBatchPayloadMax) return TWR_ERR_PROTO;
     cursor c = over(payload, len);
     const uint16_t id = c.u16();
     const uint8_t flags = c.u8();
