@@ -248,7 +248,7 @@ size_t strip(const unsigned char *s, size_t len, unsigned char *dst, size_t out_
                 continue;
             }
         }
-        const size_t k = twr_utf8::sequence_length(c);
+        const size_t k = twr_utf8::sequence_length(c);  // 0 or 1: a single byte, handled below
         if (k > 1) {
             if (len - i < k) {  // cut off by the end of the text: only the lead goes
                 ++i;
@@ -263,7 +263,7 @@ size_t strip(const unsigned char *s, size_t len, unsigned char *dst, size_t out_
                 continue;
             }
             if constexpr (keep_text) {
-                if (!twr_utf8::well_formed(s + i, k)) {
+                if (!twr_utf8::continuations_follow(s + i, k)) {
                     ++i;  // the lead alone goes; what follows is read on its own
                     continue;
                 }

@@ -4,9 +4,9 @@
 //
 // A lead byte alone gives a sequence's length. Decoding takes the low six
 // bits of each following byte without looking at its top bits: a pass
-// that must not swallow an ASCII byte checks well_formed first. Overlong
-// forms, surrogates and values above U+10FFFF decode like any other
-// sequence; a pass judges the value it gets.
+// that must not swallow an ASCII byte checks continuations_follow first.
+// Overlong forms, surrogates and values above U+10FFFF decode like any
+// other sequence; a pass judges the value it gets.
 #ifndef RELAY_DETAIL_UTF8_H
 #define RELAY_DETAIL_UTF8_H
 
@@ -31,7 +31,7 @@ constexpr bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 
 
 // True when the `len` - 1 bytes after the lead at p are all continuation
 // bytes.
-constexpr bool well_formed(const unsigned char *p, size_t len) noexcept {
+constexpr bool continuations_follow(const unsigned char *p, size_t len) noexcept {
     for (size_t k = 1; k < len; ++k) {
         if (!is_continuation(p[k])) return false;
     }
