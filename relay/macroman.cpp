@@ -130,6 +130,59 @@ static_assert(lookups_match_table());
 static_assert(mac_byte(0x00E9, 2) == 0x8E && mac_byte(0x20AC, 3) == 0xDB);
 static_assert(mac_byte(0x00E9, 3) == '?' && mac_byte(0, 2) == '?' && mac_byte(0x20AC, 4) == '?');  // overlong forms
 
+constexpr bool is_high(unsigned char c) { return c >= 0x80; }
+
+// Reads the character at p, whose first byte is not ASCII, with `avail`
+// bytes up to the end of the text. Stores its byte in *out and returns its
+// length; returns 0, storing nothing, when no character starts at p or it
+// runs past the end. Accented letters take two bytes and typographic signs
+// three. Each length is its own branch on the lead byte, which the
+// processor predicts well; a length read from a table and then tested
+// would put a load before every branch.
+inline size_t read_char(const unsigned char *p, size_t avail, unsigned char *out) {
+    const size_t used = twr_utf8::sequence_length(p[0]);
+    if (used == 2 && avail >= 2) {
+        *out = mac_byte(twr_utf8::decode(p, 2), 2);
+    } else if (used == 3 && avail >= 3) {
+        *out = mac_byte(twr_utf8::decode(p, 3), 3);
+    } else if (used == 4 && avail >= 4) {
+        *out = mac_byte(twr_utf8::decode(p, 4), 4);
+    } else {
+        return 0;
+    }
+    return used;
+}
+
+constexpr size_t kMaxSequence = 4;
+
+struct block_result {
+    size_t in;   // bytes read: the block and the rest of a character that starts in it
+    size_t out;  // bytes stored, one per character
+};
+
+// Converts every character that starts in the block at src, whose
+// non-ASCII bytes `high` marks, into buf. The ASCII runs between them are
+// copied with whole-block stores, so buf must hold 2 * kBlock bytes; bytes
+// past the result are left over from those stores. Every position comes
+// from the one mask, so a character costs a few register operations, not a
+// load and a mask of its own. src must have 2 * kBlock bytes to read.
+inline block_result convert_block(const unsigned char *src, unsigned high, unsigned char *buf) {
+    using namespace twr_scan;
+    size_t p = 0, m = 0;
+    for (;;) {
+        const unsigned rest = high >> p;
+        const size_t ascii = rest == 0 ? kBlock - p : first_marked(rest);
+        store16(buf + m, load16(src + p));
+        m += ascii;
+        p += ascii;
+        if (p >= kBlock) return {p, m};
+        const size_t used = read_char(src + p, kMaxSequence, buf + m);
+        m += used != 0;
+        p += used != 0 ? used : 1;  // a byte that starts no character is dropped
+        if (p >= kBlock) return {p, m};
+    }
+}
+
 }  // namespace
 
 size_t utf8_to_macroman(const char *in, char *out, size_t out_size) {
@@ -142,29 +195,35 @@ size_t utf8_to_macroman(const char *in, char *out, size_t out_size) {
     size_t i = 0, n = 0;
     // n never passes i (one byte out per character in), which is what makes
     // conversion in place safe: every store lands on input already read.
-    while (i < len && n < room) {
-        // Plain ASCII moves in blocks, up to the first other byte.
-        const size_t ascii = copy_run(dst + n, src + i, std::min(len - i, room - n), lane_mask,
-                                      [](unsigned char c) { return c >= 0x80; });
-        i += ascii;
-        n += ascii;
-        if (i == len || n == room) break;
-        // Accented letters take two bytes and typographic signs three. Each
-        // length is its own branch on the lead byte, which the processor
-        // predicts well; a length read from a table and then tested would
-        // put a load before every branch.
-        const size_t used = twr_utf8::sequence_length(src[i]);
-        if (used == 2 && len - i >= 2) {
-            dst[n++] = mac_byte(twr_utf8::decode(src + i, 2), 2);
-        } else if (used == 3 && len - i >= 3) {
-            dst[n++] = mac_byte(twr_utf8::decode(src + i, 3), 3);
-        } else if (used == 4 && len - i >= 4) {
-            dst[n++] = mac_byte(twr_utf8::decode(src + i, 4), 4);
-        } else {
-            ++i;  // no sequence starts here, or it runs past the end: dropped without a "?"
+    while (len - i >= 2 * kBlock && room - n >= kBlock) {
+        const unsigned high = lane_mask(load16(src + i));
+        if (high == 0) {  // plain ASCII, copied in blocks up to the next other byte
+            const size_t run = copy_run(dst + n, src + i, std::min(len - i, room - n), lane_mask, is_high);
+            i += run;
+            n += run;
             continue;
         }
-        i += used;
+        // Converted aside, then stored exactly: a whole-block store could
+        // leave bytes behind the final NUL.
+        unsigned char buf[2 * kBlock];
+        const block_result r = convert_block(src + i, high, buf);
+        if (r.out == kBlock) {
+            store16(dst + n, load16(buf));
+        } else {
+            copy_short(dst + n, buf, r.out);
+        }
+        i += r.in;
+        n += r.out;
+    }
+    // The last bytes, one character at a time.
+    while (i < len && n < room) {
+        if (src[i] < 0x80) {
+            dst[n++] = src[i++];
+            continue;
+        }
+        const size_t used = read_char(src + i, len - i, dst + n);
+        n += used != 0;
+        i += used != 0 ? used : 1;  // a byte that starts no character is dropped without a "?"
     }
     dst[n] = '\0';
     return n;
