@@ -68,6 +68,7 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"ControlBytesAreDropped", std::string("a\x07" "b\0c\x7F\td\r\n", 10), "abc\td\r\n"},
         Row{"MalformedBytesAreDropped", "\xC3" "A \x80 \xF8 \xE2\x82", "A   "},
         Row{"OverlongFormIsAQuestionMark", "a\xC0\x80" "b", "a?b"},
+        Row{"SurrogatesAndValuesPastU10FFFFAreQuestionMarks", "a\xED\xA0\x80" "b\xF4\x90\x80\x80" "c", "a?b?c"},
         Row{"BulletAndPilcrowCharactersFromUpstream", "\xE2\x80\xA2 \xC2\xB6", "\xA5 \xA6"},
         Row{"CodeSpanKeepsItsMarkers", "`**x**` \xC3\xA9", "\x03**x**\x03 \x8E"},
         Row{"EmojiInsideACodeBlock", "```\n\xF0\x9F\x94\xA5 x\n```", "\x03(fire) x\x03"},
