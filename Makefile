@@ -10,7 +10,7 @@ PACKAGES := cmake make g++ pkg-config libcjson-dev libgtest-dev libgmock-dev lib
 # Only the slower gates of .ci/run need these.
 CI_PACKAGES := clang libclang-rt-14-dev valgrind
 
-.PHONY: all run test deps ci-deps build configure clean asan asan-test bench fuzz-build fuzz fuzz-smoke memcheck
+.PHONY: all run test install deps ci-deps build configure clean asan asan-test bench bench-report fuzz-build fuzz fuzz-smoke memcheck
 
 all: build
 
@@ -32,6 +32,12 @@ run: build
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
+# Library, headers, package files, twl-dump and its manual page under PREFIX.
+# DESTDIR, when set, is put in front of every path (for staging a package).
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan: deps
 	cmake --preset asan -DTWRELAY_WERROR=$(WERROR)
@@ -43,6 +49,12 @@ asan-test: asan
 bench: deps
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS)
+
+# Benchmark figures for the default build type (what `make run` builds and
+# installs) and for Release, pinned to one CPU with interleaved repetitions,
+# and the chart of docs/PERFORMANCE.md.
+bench-report: build bench
+	sh scripts/bench.sh $(BUILD_DIR) build-release
 
 # libFuzzer harnesses (clang): `make fuzz` runs each for FUZZ_SECONDS,
 # `make fuzz-smoke` for the short time CI allows.
@@ -63,4 +75,4 @@ memcheck: build
 		--error-exitcode=1 ./$(BUILD_DIR)/twrelay_selfcheck >/dev/null
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan build-dev build-release build-fuzz fuzz-artifacts
+	rm -rf $(BUILD_DIR) build-asan build-dev build-release build-fuzz fuzz-artifacts bench-results

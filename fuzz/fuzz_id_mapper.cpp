@@ -19,10 +19,12 @@ namespace {
 using fuzz::require;
 
 // A few letters behind 0 to 27 sevens, so that texts differ in every word of
-// the stored field and beyond its 23 characters.
+// the stored field and beyond its 23 characters; sometimes one letter in
+// front too, so that texts ending alike differ only in their first one.
 std::string next_text(fuzz::ByteReader &in) {
     const uint8_t shape = in.byte();
-    std::string text(shape >> 3 < 28 ? shape >> 3 : 0, '7');
+    std::string text((shape & 7) >= 5 ? 1 : 0, char('0' + in.byte() % 4));
+    text.append(shape >> 3 < 28 ? shape >> 3 : 0, '7');
     for (int k = 0; k < (shape & 7) % 5; ++k) text.push_back(char('0' + in.byte() % 4));
     return text;
 }

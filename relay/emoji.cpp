@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "relay/detail/byte_scan.h"
+#include "relay/detail/utf8.h"
 
 namespace {
 
@@ -51,17 +52,6 @@ constexpr bool same_text(const char *a, const char *b) {
     return *a == *b;
 }
 
-// The sequence length a lead byte announces; 1 for every byte that cannot
-// lead a multi-byte sequence (ASCII, 0x80 to 0xBF, 0xF8 to 0xFF).
-constexpr size_t utf8_char_len(unsigned char b) {
-    if ((b & 0xE0) == 0xC0) return 2;
-    if ((b & 0xF0) == 0xE0) return 3;
-    if ((b & 0xF8) == 0xF0) return 4;
-    return 1;
-}
-
-constexpr bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
-
 // A single byte a client can show: the style bytes, tab, newline, carriage
 // return, printable ASCII, and the upper half (Mac OS Roman glyphs).
 constexpr bool is_macroman_safe(unsigned char b) {
@@ -78,9 +68,9 @@ consteval bool rows_are_sound() {
     for (size_t r = 0; emoji_table[r].seq != nullptr; ++r) {
         const char *seq = emoji_table[r].seq;
         const size_t len = text_len(seq);
-        if (len < 2 || len > 4 || utf8_char_len(static_cast<unsigned char>(seq[0])) != len) return false;
+        if (len < 2 || len > 4 || twr_utf8::sequence_length(static_cast<unsigned char>(seq[0])) != len) return false;
         for (size_t k = 1; k < len; ++k)
-            if (!is_continuation(static_cast<unsigned char>(seq[k]))) return false;
+            if (!twr_utf8::is_continuation(static_cast<unsigned char>(seq[k]))) return false;
         const char *tag = emoji_table[r].tag;
         const size_t tag_len = text_len(tag);
         if (tag_len < 3 || tag[0] != '(' || tag[tag_len - 1] != ')') return false;
@@ -184,15 +174,6 @@ constexpr bool is_invisible(uint32_t cp) {
     return false;
 }
 
-// The code point of a well-formed sequence of `len` bytes.
-template <typename Byte>
-constexpr uint32_t decode(const Byte *p, size_t len) {
-    uint32_t cp = static_cast<unsigned char>(p[0]) & (0x7Fu >> len);
-    for (size_t k = 1; k < len; ++k) cp = cp << 6 | (static_cast<unsigned char>(p[k]) & 0x3Fu);
-    return cp;
-}
-static_assert(decode("\U0001F3FB", 4) == 0x1F3FB && decode("\uFE0F", 3) == 0xFE0F);
-
 constexpr bool is_name_char(unsigned char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
 }
@@ -267,7 +248,7 @@ size_t strip(const unsigned char *s, size_t len, unsigned char *dst, size_t out_
                 continue;
             }
         }
-        const size_t k = utf8_char_len(c);
+        const size_t k = twr_utf8::sequence_length(c);  // 0 or 1: a single byte, handled below
         if (k > 1) {
             if (len - i < k) {  // cut off by the end of the text: only the lead goes
                 ++i;
@@ -282,13 +263,11 @@ size_t strip(const unsigned char *s, size_t len, unsigned char *dst, size_t out_
                 continue;
             }
             if constexpr (keep_text) {
-                bool well_formed = true;
-                for (size_t t = 1; t < k; ++t) well_formed = well_formed && is_continuation(s[i + t]);
-                if (!well_formed) {
+                if (!twr_utf8::continuations_follow(s + i, k)) {
                     ++i;  // the lead alone goes; what follows is read on its own
                     continue;
                 }
-                if ((k == 2 && !kTwoByteInvisible) || !is_invisible(decode(s + i, k))) {
+                if ((k == 2 && !kTwoByteInvisible) || !is_invisible(twr_utf8::decode(s + i, k))) {
                     if (k > w.room - w.n) break;  // never half a character
                     for (size_t t = 0; t < k; ++t) w.dst[w.n + t] = s[i + t];
                     w.n += k;

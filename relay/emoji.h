@@ -19,13 +19,18 @@
 #define TW_EMOJI_MAX_GROWTH 3
 
 /* Options of tw_strip_emoji_ex, combined with "|". */
-/* Keeps well-formed multi-byte characters outside the table whole, for a
- * later Mac OS Roman pass, and removes instead the invisible modifiers that
- * would only turn into "?" there: variation selectors U+FE0E and U+FE0F, the
- * zero-width joiner U+200D and the skin tones U+1F3FB to U+1F3FF. A byte that
- * is not part of a well-formed sequence (a stray continuation byte, 0xF8 to
- * 0xFF, a lead byte without its continuation bytes) is dropped. A character
- * that does not fit whole ends the output before it. */
+/* Keeps the multi-byte sequences outside the table whole, for a later Mac
+ * OS Roman pass, and removes instead the invisible modifiers that would only
+ * turn into "?" there: variation selectors U+FE0E and U+FE0F, the zero-width
+ * joiner U+200D and the skin tones U+1F3FB to U+1F3FF. A sequence is kept
+ * when its lead byte is followed by all the continuation bytes it announces,
+ * whatever value it encodes: overlong forms, surrogates and values above
+ * U+10FFFF are kept too, and the Mac OS Roman pass turns each into "?". The
+ * modifiers are recognised by their value, so an overlong form of one is
+ * removed as well. A byte that starts no sequence (a stray continuation
+ * byte, 0xF8 to 0xFF, a lead byte without all its continuation bytes) is
+ * dropped; after a lead byte, the bytes that follow it are read on their
+ * own. A sequence that does not fit whole ends the output before it. */
 #define TW_EMOJI_KEEP_TEXT 0x1u
 /* Drops input bytes 0x01 to 0x03 like other control bytes: for text that
  * comes from upstream, where they would switch the client's styles. */

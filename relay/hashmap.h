@@ -12,7 +12,16 @@
  * is never kept, and the caller never frees a stored key. The fields may be
  * read (a slot is occupied exactly when its key pointer is non-null) but only
  * the functions below change them. One map is not safe to use from two
- * threads at once; distinct maps are independent. */
+ * threads at once; distinct maps are independent.
+ *
+ * Untrusted keys: FNV-1a takes no secret seed and is easy to invert, so
+ * whoever chooses the keys can make many of them share one hash. Such keys
+ * share one home slot and form a single probe run, and every insertion or
+ * lookup walks the whole run: n colliding keys cost O(n^2) to insert
+ * (131,072 of them take over a minute, against a fraction of a second for
+ * random keys). The hash and the probing are fixed, so a host that keys a
+ * map with text from outside (client input, not the upstream service's
+ * snowflakes) must bound how many keys such a map may hold. */
 #ifndef RELAY_HASHMAP_H
 #define RELAY_HASHMAP_H
 

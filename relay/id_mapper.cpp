@@ -26,13 +26,19 @@ int s_wrap_warned = 0;
 // no string comparison and no length.
 struct field_key {
     uint64_t w[3];
+    // The word holding the text's last characters. Snowflakes issued close
+    // together share their leading digits (the high bits are a timestamp)
+    // and differ at the end, so this word tells most fields apart alone.
+    size_t tell;
 };
 
 field_key make_key(const char *text) {
     char field[kField] = {};
-    for (size_t i = 0; i < kMaxText && text[i] != '\0'; ++i) field[i] = text[i];
+    size_t len = 0;
+    for (; len < kMaxText && text[len] != '\0'; ++len) field[len] = text[len];
     field_key key;
     std::memcpy(key.w, field, kField);
+    key.tell = len == 0 ? 0 : (len - 1) / sizeof(uint64_t);
     return key;
 }
 
@@ -44,21 +50,46 @@ uint64_t load_word(const char *p) {
     return w;
 }
 
+bool same_field(const char *field, const field_key &key) {
+    const uint64_t diff = (load_word(field) ^ key.w[0]) | (load_word(field + 8) ^ key.w[1]) |
+                          (load_word(field + 16) ^ key.w[2]);
+    return diff == 0;
+}
+
 // `count` is a public field; never scan past the storage whatever it says.
 int32_t filled(const twr_idmap_t *map) {
     if (map->count < 0) return 0;
     return map->count < TWR_IDMAP_SLOTS ? map->count : TWR_IDMAP_SLOTS;
 }
 
-int32_t find_slot(const twr_idmap_t *map, const field_key &key) {
-    const int32_t n = filled(map);
-    for (int32_t i = 0; i < n; ++i) {
-        const char *field = map->snowflakes[i];
-        const uint64_t diff = (load_word(field) ^ key.w[0]) | (load_word(field + 8) ^ key.w[1]) |
-                              (load_word(field + 16) ^ key.w[2]);
-        if (diff == 0) return i;
+// The first slot from `from` up to `to` that holds the key's text, or -1.
+int32_t find_in(const twr_idmap_t *map, int32_t from, int32_t to, const field_key &key) {
+    for (int32_t i = from; i < to; ++i) {
+        if (same_field(map->snowflakes[i], key)) return i;
     }
     return -1;
+}
+
+// One load and one compare per slot: only a chunk in which some field's
+// telling word matches is compared whole. The chunks are tested without an
+// early exit, so the loop takes no branch until a chunk hits.
+int32_t find_slot(const twr_idmap_t *map, const field_key &key) {
+    const int32_t n = filled(map);
+    const size_t at = key.tell * sizeof(uint64_t);
+    const uint64_t tell = key.w[key.tell];
+    constexpr int32_t kChunk = 8;
+    int32_t i = 0;
+    for (; i + kChunk <= n; i += kChunk) {
+        const char *word = map->snowflakes[i] + at;
+        bool any = false;
+#pragma GCC unroll 8
+        for (size_t j = 0; j < size_t{kChunk}; ++j) any |= load_word(word + j * kField) == tell;
+        if (any) {
+            const int32_t found = find_in(map, i, i + kChunk, key);
+            if (found >= 0) return found;
+        }
+    }
+    return find_in(map, i, n, key);
 }
 
 int32_t find_slot_by_id(const twr_idmap_t *map, uint16_t id) {

@@ -17,6 +17,9 @@ int s_level = TWR_LOG_INFO;
 twr_log_callback_t s_callback = nullptr;
 void *s_ctx = nullptr;
 FILE *s_logfile = nullptr;
+// Set while a line is delivered: a callback that logs again would otherwise
+// recurse until the stack runs out.
+bool s_delivering = false;
 
 const char *level_name(int level) {
     if (level < 0 || level >= int(std::size(level_names))) return "?";
@@ -24,6 +27,8 @@ const char *level_name(int level) {
 }
 
 void deliver(int level, const char *message) {
+    if (s_delivering) return;
+    s_delivering = true;
     if (s_callback != nullptr) s_callback(s_ctx, level, message);
 
     const std::time_t now = std::time(nullptr);
@@ -37,6 +42,7 @@ void deliver(int level, const char *message) {
         std::fprintf(s_logfile, "%s\n", line);
         std::fflush(s_logfile);
     }
+    s_delivering = false;
 }
 
 // Cuts a long message to the buffer. On an encoding error the C library

@@ -27,7 +27,9 @@ extern "C" {
 
 /* Receives each delivered message without time or level prefix, before the
  * line is written anywhere. ctx is the pointer given to twr_log_init, passed
- * back unchanged; message is valid only during the call. */
+ * back unchanged; message is valid only during the call. A message logged
+ * from inside the callback is dropped (the line being delivered is still
+ * written), so a callback may call the log without recursing. */
 typedef void (*twr_log_callback_t)(void *ctx, int level, const char *message);
 
 /* Replaces threshold, callback (may be NULL for none) and context (may be

@@ -1,11 +1,13 @@
 #include "relay/macroman.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
 
 #include "relay/detail/byte_scan.h"
+#include "relay/detail/utf8.h"
 
 namespace {
 
@@ -69,40 +71,6 @@ static_assert(cp_to_macroman(0x00B6) == 0xA6);  // ¶, the quote mark of the mar
 static_assert(cp_to_macroman(0x2022) == 0xA5);  // •, its list bullet
 static_assert(cp_to_macroman(0x00C1) == 0);     // Á is left out
 
-// Decodes one sequence at `bytes`, `remaining` bytes available. The length
-// comes from the lead byte alone and the following bytes give their low six
-// bits unchecked. Returns the bytes consumed (1 to 4) and sets *cp, or 0
-// (cp untouched) when no sequence starts here or it would run past the end.
-constexpr size_t decode_utf8_cp(const unsigned char *bytes, size_t remaining, uint32_t *cp) {
-    if (remaining == 0) return 0;
-    const uint32_t lead = bytes[0];
-    size_t len;
-    uint32_t value;
-    if (lead < 0x80) {
-        *cp = lead;
-        return 1;
-    } else if (lead >= 0xC0 && lead <= 0xDF) {
-        len = 2;
-        value = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        len = 3;
-        value = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF7) {
-        len = 4;
-        value = lead & 0x07;
-    } else {
-        return 0;
-    }
-    if (remaining < len) return 0;
-    for (size_t k = 1; k < len; ++k) value = value << 6 | (bytes[k] & 0x3Fu);
-    *cp = value;
-    return len;
-}
-
-// The smallest code point that needs a sequence of each length. Below it the
-// form is overlong: C0 80 would otherwise become a NUL inside the text.
-constexpr uint32_t kMinForLength[5] = {0, 0, 0x80, 0x800, 0x10000};
-
 // Direct lookups derived from cp_table, holding the output byte itself ("?"
 // for every code point outside the table). Two-byte sequences cover
 // U+0000..U+07FF; among the longer ones only U+2000..U+21FF holds table
@@ -135,11 +103,14 @@ consteval std::array<uint8_t, kWideEnd - kWideBase> make_wide() {
 constexpr std::array<uint8_t, kNarrowEnd> narrow_lookup = make_narrow();
 constexpr std::array<uint8_t, kWideEnd - kWideBase> wide_lookup = make_wide();
 
-// The output byte for a character decoded from a `len`-byte sequence.
+// The output byte for a character read from a `len`-byte sequence. Each
+// length has its own lookup, which holds only the characters that need
+// exactly that many bytes, so an overlong form (C0 80 for NUL, E0 83 A9
+// for é) finds "?" instead of its character, and no NUL can be planted
+// inside the converted text.
 constexpr uint8_t mac_byte(uint32_t cp, size_t len) {
-    if (cp < kMinForLength[len]) return '?';
-    if (cp < kNarrowEnd) return narrow_lookup[cp];
-    if (cp >= kWideBase && cp < kWideEnd) return wide_lookup[cp - kWideBase];
+    if (len == 2) return narrow_lookup[cp];  // two bytes hold at most U+07FF
+    if (len == 3 && cp - kWideBase < kWideEnd - kWideBase) return wide_lookup[cp - kWideBase];
     return '?';
 }
 
@@ -157,11 +128,65 @@ consteval bool lookups_match_table() {
 }
 static_assert(lookups_match_table());
 static_assert(mac_byte(0x00E9, 2) == 0x8E && mac_byte(0x20AC, 3) == 0xDB);
-static_assert(mac_byte(0x00E9, 3) == '?' && mac_byte(0, 2) == '?');  // overlong forms
+static_assert(mac_byte(0x00E9, 3) == '?' && mac_byte(0, 2) == '?' && mac_byte(0x20AC, 4) == '?');  // overlong forms
+
+constexpr bool is_high(unsigned char c) { return c >= 0x80; }
+
+// Reads the character at p, whose first byte is not ASCII, with `avail`
+// bytes up to the end of the text. Stores its byte in *out and returns its
+// length; returns 0, storing nothing, when no character starts at p or it
+// runs past the end. Accented letters take two bytes and typographic signs
+// three. Each length is its own branch on the lead byte, which the
+// processor predicts well; a length read from a table and then tested
+// would put a load before every branch.
+inline size_t read_char(const unsigned char *p, size_t avail, unsigned char *out) {
+    const size_t used = twr_utf8::sequence_length(p[0]);
+    if (used == 2 && avail >= 2) {
+        *out = mac_byte(twr_utf8::decode(p, 2), 2);
+    } else if (used == 3 && avail >= 3) {
+        *out = mac_byte(twr_utf8::decode(p, 3), 3);
+    } else if (used == 4 && avail >= 4) {
+        *out = mac_byte(twr_utf8::decode(p, 4), 4);
+    } else {
+        return 0;
+    }
+    return used;
+}
+
+constexpr size_t kMaxSequence = 4;
+
+struct block_result {
+    size_t in;   // bytes read: the block and the rest of a character that starts in it
+    size_t out;  // bytes stored, one per character
+};
+
+// Converts every character that starts in the block at src, whose
+// non-ASCII bytes `high` marks, into buf. The ASCII runs between them are
+// copied with whole-block stores, so buf must hold 2 * kBlock bytes; bytes
+// past the result are left over from those stores. Every position comes
+// from the one mask, so a character costs a few register operations, not a
+// load and a mask of its own. src must have 2 * kBlock bytes to read.
+inline block_result convert_block(const unsigned char *src, unsigned high, unsigned char *buf) {
+    using namespace twr_scan;
+    size_t p = 0, m = 0;
+    for (;;) {
+        const unsigned rest = high >> p;
+        const size_t ascii = rest == 0 ? kBlock - p : first_marked(rest);
+        store16(buf + m, load16(src + p));
+        m += ascii;
+        p += ascii;
+        if (p >= kBlock) return {p, m};
+        const size_t used = read_char(src + p, kMaxSequence, buf + m);
+        m += used != 0;
+        p += used != 0 ? used : 1;  // a byte that starts no character is dropped
+        if (p >= kBlock) return {p, m};
+    }
+}
 
 }  // namespace
 
 size_t utf8_to_macroman(const char *in, char *out, size_t out_size) {
+    using namespace twr_scan;
     if (in == nullptr || out == nullptr || out_size == 0) return 0;
     const auto *src = reinterpret_cast<const unsigned char *>(in);
     auto *dst = reinterpret_cast<unsigned char *>(out);
@@ -170,40 +195,35 @@ size_t utf8_to_macroman(const char *in, char *out, size_t out_size) {
     size_t i = 0, n = 0;
     // n never passes i (one byte out per character in), which is what makes
     // conversion in place safe: every store lands on input already read.
+    while (len - i >= 2 * kBlock && room - n >= kBlock) {
+        const unsigned high = lane_mask(load16(src + i));
+        if (high == 0) {  // plain ASCII, copied in blocks up to the next other byte
+            const size_t run = copy_run(dst + n, src + i, std::min(len - i, room - n), lane_mask, is_high);
+            i += run;
+            n += run;
+            continue;
+        }
+        // Converted aside, then stored exactly: a whole-block store could
+        // leave bytes behind the final NUL.
+        unsigned char buf[2 * kBlock];
+        const block_result r = convert_block(src + i, high, buf);
+        if (r.out == kBlock) {
+            store16(dst + n, load16(buf));
+        } else {
+            copy_short(dst + n, buf, r.out);
+        }
+        i += r.in;
+        n += r.out;
+    }
+    // The last bytes, one character at a time.
     while (i < len && n < room) {
-        if (len - i >= twr_scan::kBlock && room - n >= twr_scan::kBlock) {
-            const twr_scan::bytes16 block = twr_scan::load16(src + i);
-            const unsigned high = twr_scan::lane_mask(block);
-            if (high == 0) {
-                twr_scan::store16(dst + n, block);
-                i += twr_scan::kBlock;
-                n += twr_scan::kBlock;
-                continue;
-            }
-            // Copy only the ASCII before the first other byte: storing the
-            // whole block could leave bytes behind the final NUL.
-            const size_t ascii = twr_scan::first_marked(high);
-            twr_scan::copy_short(dst + n, src + i, ascii);
-            i += ascii;
-            n += ascii;
-        } else if (src[i] < 0x80) {
+        if (src[i] < 0x80) {
             dst[n++] = src[i++];
             continue;
         }
-        const unsigned char lead = src[i];
-        if (lead >= 0xC0 && lead <= 0xDF && len - i >= 2) {  // the common case, without the general decoder
-            dst[n++] = narrow_lookup[(lead & 0x1Fu) << 6 | (src[i + 1] & 0x3Fu)];
-            i += 2;
-            continue;
-        }
-        uint32_t cp = 0;
-        const size_t used = decode_utf8_cp(src + i, len - i, &cp);
-        if (used == 0) {
-            ++i;  // dropped without a "?"
-            continue;
-        }
-        i += used;
-        dst[n++] = mac_byte(cp, used);
+        const size_t used = read_char(src + i, len - i, dst + n);
+        n += used != 0;
+        i += used != 0 ? used : 1;  // a byte that starts no character is dropped without a "?"
     }
     dst[n] = '\0';
     return n;

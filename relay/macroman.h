@@ -3,12 +3,15 @@
  * ASCII passes through unchanged, 80 characters of Mac OS Roman's upper half
  * (accented Latin letters, typographic quotes and dashes, the euro sign at
  * 0xDB, ...) become their byte, and every other character becomes "?". One
- * character in always gives one byte out. Undecodable bytes (a stray
- * continuation byte, 0xF8 to 0xFF, a lead byte cut off by the end of the
- * text) are dropped without a "?". A character written with more bytes than
- * it needs (C0 80 for NUL, for instance) is "?" as well, so no NUL can be
- * planted inside the converted text. The function keeps no state and works
- * only in the caller's buffer. */
+ * character in always gives one byte out. A lead byte alone says how many
+ * bytes a character takes, whatever those bytes are: C3 41 is one
+ * character, "?". Bytes that start no character (a stray continuation
+ * byte, 0xF8 to 0xFF, a lead byte cut off by the end of the text) are
+ * dropped without a "?". A sequence that encodes no character is "?" as
+ * well: an overlong form (C0 80 for NUL, so no NUL can be planted inside the
+ * converted text), a surrogate (ED A0 80 to ED BF BF) or a value above
+ * U+10FFFF (F4 90 80 80 to F7 BF BF BF). The function keeps no state and
+ * works only in the caller's buffer. */
 #ifndef RELAY_MACROMAN_H
 #define RELAY_MACROMAN_H
 

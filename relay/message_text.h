@@ -8,9 +8,15 @@
  *      characters are kept whole for the next pass, while invisible
  *      modifiers (variation selectors, the zero-width joiner, skin tones),
  *      control bytes, style bytes 0x01 to 0x03 sent from upstream and bytes
- *      that are not well-formed UTF-8 are removed;
+ *      that start no sequence are removed: a stray continuation byte, 0xF8
+ *      to 0xFF, and a lead byte not followed by all the continuation bytes
+ *      it announces (only the lead goes);
  *   2. UTF-8 to Mac OS Roman: accented letters and typographic signs become
- *      their byte, every other character "?";
+ *      their byte, every other character "?". So does each sequence that
+ *      has the shape of a character without being one: an overlong form
+ *      (C0 80), a surrogate (ED A0 80 to ED BF BF) or a value above
+ *      U+10FFFF (F4 90 80 80 to F7 BF BF BF). Only an overlong form of an
+ *      invisible modifier is removed in step 1, like the modifier itself;
  *   3. markdown: style bytes and the glyph bytes 0xA5 (list bullet) and
  *      0xA6 (quote mark), which the Mac OS Roman pass would have dropped.
  * Run the other way round, the Mac OS Roman pass loses the bullets and quote

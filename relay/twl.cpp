@@ -195,41 +195,41 @@ namespace {
 constexpr size_t kU8 = 1;
 constexpr size_t kU16 = 2;
 constexpr size_t kU32 = 4;
-constexpr size_t str(size_t max_len) { return kU16 + max_len; }
+constexpr size_t str_width(size_t max_len) { return kU16 + max_len; }
 
 // Fixed payloads at their maxima; these are the builders' scratch sizes.
-constexpr size_t kHandshakeMax = kU8 + kU8 + kU8 + str(kHandshakeTextMax);
+constexpr size_t kHandshakeMax = kU8 + kU8 + kU8 + str_width(kHandshakeTextMax);
 static_assert(kHandshakeMax == 37);
-constexpr size_t kAuthResultMax = kU8 + str(kNameMax) + str(kAuthTextBMax) + kU16;
+constexpr size_t kAuthResultMax = kU8 + str_width(kNameMax) + str_width(kAuthTextBMax) + kU16;
 static_assert(kAuthResultMax == 46);
-constexpr size_t kStatusMax = kU8 + kU8 + str(kStatusTextMax);
+constexpr size_t kStatusMax = kU8 + kU8 + str_width(kStatusTextMax);
 static_assert(kStatusMax == 132);
-constexpr size_t kErrorMax = kU8 + kU16 + str(kErrorTextMax);
+constexpr size_t kErrorMax = kU8 + kU16 + str_width(kErrorTextMax);
 static_assert(kErrorMax == 261);
 constexpr size_t kGatewayStateMax = kU8;
 constexpr size_t kMessageDeleteMax = kU16 + kU16;
 static_assert(kMessageDeleteMax == 4);
-constexpr size_t kMessageUpdateMax = kU16 + kU16 + str(kMessageTextMax);
+constexpr size_t kMessageUpdateMax = kU16 + kU16 + str_width(kMessageTextMax);
 static_assert(kMessageUpdateMax == 2006);
-constexpr size_t kTypingStartMax = kU16 + str(kNameMax);
+constexpr size_t kTypingStartMax = kU16 + str_width(kNameMax);
 static_assert(kTypingStartMax == 35);
 constexpr size_t kUnreadUpdateMax = kU16 + kU8 + kU16;
 static_assert(kUnreadUpdateMax == 5);
-constexpr size_t kVoiceStatusMax = kU8 + kU16 + str(kNameMax);
+constexpr size_t kVoiceStatusMax = kU8 + kU16 + str_width(kNameMax);
 static_assert(kVoiceStatusMax == 36);
 constexpr size_t kVoiceSpeakingMax = kU16 + kU8;
 static_assert(kVoiceSpeakingMax == 3);
-constexpr size_t kVoiceErrorMax = kU8 + str(kVoiceErrorTextMax);
+constexpr size_t kVoiceErrorMax = kU8 + str_width(kVoiceErrorTextMax);
 static_assert(kVoiceErrorMax == 131);
 
 // Message records: the part always present, the item block, the trailer.
-constexpr size_t kRecordFixedMin = kU16 + kU16 + kU32 + kU8 + kU16 + str(0) + str(0) + kU16;
+constexpr size_t kRecordFixedMin = kU16 + kU16 + kU32 + kU8 + kU16 + str_width(0) + str_width(0) + kU16;
 static_assert(kRecordFixedMin == 17);
 constexpr size_t kRecordFixedMax = kRecordFixedMin + kNameMax + kMessageTextMax;
 static_assert(kRecordFixedMax == 2048);
-constexpr size_t kItemBlockMax = kU8 + str(kItemNameMax) + kU8 + kU16;
+constexpr size_t kItemBlockMax = kU8 + str_width(kItemNameMax) + kU8 + kU16;
 static_assert(kItemBlockMax == 69);
-constexpr size_t kTrailerMax = str(kNameMax) + str(kTrailerTextMax);
+constexpr size_t kTrailerMax = str_width(kNameMax) + str_width(kTrailerTextMax);
 static_assert(kTrailerMax == 95);
 constexpr size_t kRecordMax = kRecordFixedMax + kItemBlockMax + kTrailerMax;
 static_assert(kRecordMax == 2212);
@@ -238,26 +238,23 @@ constexpr size_t kMessageCreateMax = kU16 + kRecordMax;
 static_assert(kMessageCreateMax == 2214);
 constexpr size_t kBatchHead = kU16 + kU8 + kU16;
 static_assert(kBatchHead == 5);
-// Clients may rely on a batch staying below 64 KiB; the count field then
-// tells them how many records made it in.
-constexpr size_t kBatchAreaMax = 65536;
-static_assert(kBatchHead + 29 * kRecordMax <= kBatchAreaMax);
+static_assert(kBatchHead + 29 * kRecordMax <= kBatchPayloadMax);
 
 // Lists: each entry's allowance covers its largest form, so a list area
 // sized count x allowance + head never runs short.
 constexpr size_t kListHead = kU16;
 constexpr size_t kListAllowance = 40;
-constexpr size_t kGuildEntryMax = kU16 + str(kNameMax) + kU8 + kU16;  // member entries alike
+constexpr size_t kGuildEntryMax = kU16 + str_width(kNameMax) + kU8 + kU16;  // member entries alike
 static_assert(kGuildEntryMax == 38 && kGuildEntryMax <= kListAllowance);
-constexpr size_t kDmEntryMax = kU16 + str(kNameMax) + kU16 + kU8;
+constexpr size_t kDmEntryMax = kU16 + str_width(kNameMax) + kU16 + kU8;
 static_assert(kDmEntryMax == 38 && kDmEntryMax <= kListAllowance);
 constexpr size_t kChannelListHead = kU16 + kU16;
 constexpr size_t kChannelAllowance = 42;
-constexpr size_t kChannelEntryMax = kU16 + kU8 + str(kNameMax) + kU8 + kU16;
+constexpr size_t kChannelEntryMax = kU16 + kU8 + str_width(kNameMax) + kU8 + kU16;
 static_assert(kChannelEntryMax == 39 && kChannelEntryMax <= kChannelAllowance);
 constexpr size_t kVoiceMembersHead = kU16 + kU8;
 constexpr size_t kVoiceMemberAllowance = 40;
-constexpr size_t kVoiceMemberMax = kU16 + str(kNameMax) + kU8;
+constexpr size_t kVoiceMemberMax = kU16 + str_width(kNameMax) + kU8;
 static_assert(kVoiceMemberMax == 36 && kVoiceMemberMax <= kVoiceMemberAllowance);
 
 constexpr size_t kImageHead = kU16 + kU8 + kU8 + kU8 + kU16 + kU16 + kU16 + kU32;
@@ -266,6 +263,8 @@ static_assert(kImageHead == 15);
 // builder may hand one out.
 constexpr size_t kImageDataMax = TWR_MSG_MAX_PAYLOAD - kImageHead;
 static_assert(kImageDataMax == 2097137);
+
+struct Record;
 
 // The one way a builder appends a field: at p + off with cap - off bytes
 // left, advancing off by the bytes the field took.
@@ -280,14 +279,14 @@ struct Appender {
     void text(Text t) noexcept { off += field_text(p + off, cap - off, t); }
     void text(const char *s, size_t max_len) noexcept { text(cut(s, max_len)); }
     void bytes(const uint8_t *src, size_t n) noexcept { off += field_bytes(p + off, cap - off, src, n); }
-    // Appends a whole message record, or nothing when it does not fit.
-    bool message(const twl_message &m) noexcept;
+    // Appends a whole measured message record, or nothing when it does not fit.
+    void record(const Record &r, const twl_message &m) noexcept;
 };
 
 // A message record with its strings measured, so that its size is known
 // before any byte of it is written.
 struct Record {
-    uint8_t flags;  // as written: 0x02 added for a non-empty item_name
+    uint8_t flags;  // as written: TWR_MSG_FLAG_ITEM added for a non-empty item_name
     Text name, text, item_name, trailer_name, trailer_text;
     size_t size;
 };
@@ -295,15 +294,15 @@ struct Record {
 Record measure(const twl_message &m) noexcept {
     Record r{};
     r.flags = m.flags;
-    if (m.item_name != nullptr && m.item_name[0] != '\0') r.flags |= kFlagItem;
+    if (m.item_name != nullptr && m.item_name[0] != '\0') r.flags |= TWR_MSG_FLAG_ITEM;
     r.name = cut(m.name, kNameMax);
     r.text = cut(m.text, kMessageTextMax);
     r.size = kRecordFixedMin + r.name.n + r.text.n;
-    if (r.flags & kFlagItem) {
+    if (r.flags & TWR_MSG_FLAG_ITEM) {
         r.item_name = cut(m.item_name, kItemNameMax);
         r.size += kItemBlockMax - kItemNameMax + r.item_name.n;
     }
-    if (r.flags & kFlagTrailer) {
+    if (r.flags & TWR_MSG_FLAG_TRAILER) {
         r.trailer_name = cut(m.trailer_name, kNameMax);
         r.trailer_text = cut(m.trailer_text, kTrailerTextMax);
         r.size += wire_size(r.trailer_name) + wire_size(r.trailer_text);
@@ -311,12 +310,9 @@ Record measure(const twl_message &m) noexcept {
     return r;
 }
 
-// Writes one message record at dst, whole, and returns its size; returns 0
-// and writes nothing when cap cannot hold all of it. A record is at least 17
-// bytes, so 0 is never a size.
-size_t encode_one_message(uint8_t *dst, size_t cap, const twl_message &m) noexcept {
-    const Record r = measure(m);
-    if (r.size > cap) return 0;
+// Writes a measured message record at dst, which holds r.size bytes, and
+// returns r.size.
+size_t encode_one_message(uint8_t *dst, const Record &r, const twl_message &m) noexcept {
     Appender out{dst, r.size};
     out.u16(m.id);
     out.u16(m.id_b);
@@ -325,25 +321,40 @@ size_t encode_one_message(uint8_t *dst, size_t cap, const twl_message &m) noexce
     out.u16(m.value16);
     out.text(r.name);
     out.text(r.text);
-    if (r.flags & kFlagItem) {
+    if (r.flags & TWR_MSG_FLAG_ITEM) {
         // item_id comes before item_name in the record but after it on the wire.
-        out.u8(1);  // item count
+        out.u8(kItemCount);
         out.text(r.item_name);
-        out.u8(1);  // item kind
+        out.u8(kItemKind);
         out.u16(m.item_id);
     }
     out.u16(m.value16_b);
-    if (r.flags & kFlagTrailer) {
+    if (r.flags & TWR_MSG_FLAG_TRAILER) {
         out.text(r.trailer_name);
         out.text(r.trailer_text);
     }
     return out.off;
 }
 
-bool Appender::message(const twl_message &m) noexcept {
-    const size_t n = encode_one_message(p + off, cap - off, m);
-    off += n;
-    return n != 0;
+void Appender::record(const Record &r, const twl_message &m) noexcept {
+    if (r.size <= cap - off) off += encode_one_message(p + off, r, m);
+}
+
+// The one batch rule, for the builder and for twl_fit_message_batch: records
+// go in array order, each whole, and the batch ends at the first that would
+// take the payload past kBatchPayloadMax, or at the count field's limit. take
+// sees each record that fits; the result is how many did.
+template <typename Take>
+uint16_t batch_prefix(const twl_message *messages, size_t count, Take take) noexcept {
+    size_t room = kBatchPayloadMax - kBatchHead;
+    uint16_t n = 0;
+    for (; n < count && n < UINT16_MAX; ++n) {
+        const Record r = measure(messages[n]);
+        if (r.size > room) break;
+        room -= r.size;
+        take(r, messages[n]);
+    }
+    return n;
 }
 
 uint8_t *refuse(size_t *out_len) noexcept {
@@ -353,7 +364,7 @@ uint8_t *refuse(size_t *out_len) noexcept {
 
 // Wraps the appended payload in a frame, or refuses one the header reader
 // would reject.
-uint8_t *finish(size_t *out_len, uint8_t type, const Appender &out) noexcept {
+uint8_t *wrap(size_t *out_len, uint8_t type, const Appender &out) noexcept {
     if (out.off > TWR_MSG_MAX_PAYLOAD) return refuse(out_len);
     uint8_t *frame = nullptr;
     *out_len = twl_build_message(&frame, type, out.p, out.off);
@@ -365,7 +376,7 @@ uint8_t *build_fixed(size_t *out_len, uint8_t type, Fill fill) noexcept {
     uint8_t scratch[Cap];
     Appender out{scratch, Cap};
     fill(out);
-    return finish(out_len, type, out);
+    return wrap(out_len, type, out);
 }
 
 template <typename Fill>
@@ -374,7 +385,7 @@ uint8_t *build_allocated(size_t *out_len, uint8_t type, size_t cap, Fill fill) n
     if (scratch == nullptr) return refuse(out_len);
     Appender out{scratch, cap};
     fill(out);
-    uint8_t *frame = finish(out_len, type, out);
+    uint8_t *frame = wrap(out_len, type, out);
     std::free(scratch);
     return frame;
 }
@@ -492,26 +503,29 @@ uint8_t *twl_build_channel_list(size_t *out_len, uint16_t id, const twl_channel_
 uint8_t *twl_build_message_batch(size_t *out_len, uint16_t id, const twl_message *messages, uint16_t count,
                                  int flag_a, int flag_b) {
     if (messages == nullptr && count != 0) return refuse(out_len);
-    const size_t cap = std::min(kBatchHead + count * kRecordMax, kBatchAreaMax);
+    const size_t cap = std::min(kBatchHead + count * kRecordMax, kBatchPayloadMax);
     return build_allocated(out_len, TWR_MSG_MESSAGE_BATCH, cap, [&](Appender &out) {
         out.u16(id);
-        out.u8(uint8_t((flag_a != 0 ? 0x01 : 0) | (flag_b != 0 ? 0x02 : 0)));
+        out.u8(uint8_t((flag_a != 0 ? TWR_BATCH_FLAG_A : 0) | (flag_b != 0 ? TWR_BATCH_FLAG_B : 0)));
         const size_t count_at = out.off;
         out.u16(count);
-        // Stop at the first record that does not fit whole, so that the
-        // records present are a prefix of the array and the count says how
-        // long it is.
-        uint16_t written = 0;
-        while (written < count && out.message(messages[written])) ++written;
+        // The records present are a prefix of the array; the count says how long.
+        const uint16_t written =
+            batch_prefix(messages, count, [&](const Record &r, const twl_message &m) { out.record(r, m); });
         field_u16(out.p + count_at, out.cap - count_at, written);
     });
+}
+
+size_t twl_fit_message_batch(const twl_message *messages, size_t count) {
+    if (messages == nullptr) return 0;
+    return batch_prefix(messages, count, [](const Record &, const twl_message &) {});
 }
 
 uint8_t *twl_build_message_create(size_t *out_len, uint16_t id, const twl_message *message) {
     if (message == nullptr) return refuse(out_len);
     return build_allocated(out_len, TWR_MSG_MESSAGE_CREATE, kMessageCreateMax, [&](Appender &out) {
         out.u16(id);
-        out.message(*message);  // the area holds the largest record
+        out.record(measure(*message), *message);  // the area holds the largest record
     });
 }
 

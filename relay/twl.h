@@ -42,6 +42,13 @@
 #define TWR_MSG_VOICE_SPEAKING 0x95
 #define TWR_MSG_VOICE_ERROR 0x96
 
+/* Message record flags (twl_message.flags) that switch optional blocks on. */
+#define TWR_MSG_FLAG_ITEM 0x02    /* the item block: item_name, item_id */
+#define TWR_MSG_FLAG_TRAILER 0x04 /* the trailer: trailer_name, trailer_text */
+/* The flags byte of a message batch. */
+#define TWR_BATCH_FLAG_A 0x01
+#define TWR_BATCH_FLAG_B 0x02
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -136,10 +143,10 @@ uint8_t *twl_build_gateway_state(size_t *out_len, uint8_t state);
 /* One chat message. On the wire a record is id, id_b, value32, flags,
  * value16, name, text, [1, item_name, 1, item_id], value16_b,
  * [trailer_name, trailer_text]: 17 to 2212 bytes. The item block is written
- * when flags has 0x02, and 0x02 is added whenever item_name is non-empty (a
- * caller that sets 0x02 itself gets the block even with an empty name). The
- * trailer is written only when the caller sets 0x04. Other flag bits are
- * carried unchanged. */
+ * when flags has TWR_MSG_FLAG_ITEM, which is added whenever item_name is
+ * non-empty (a caller that sets it itself gets the block even with an empty
+ * name). The trailer is written only when the caller sets
+ * TWR_MSG_FLAG_TRAILER. Other flag bits are carried unchanged. */
 typedef struct twl_message {
     uint16_t id;
     uint16_t id_b;
@@ -199,14 +206,33 @@ uint8_t *twl_build_channel_list(size_t *out_len, uint16_t id, const twl_channel_
 uint8_t *twl_build_dm_list(size_t *out_len, const twl_dm_entry *entries, uint16_t count);
 uint8_t *twl_build_member_list(size_t *out_len, const twl_member_entry *entries, uint16_t count);
 
-/* Message batch (0x85): id, batch flags (0x01 when flag_a is non-zero, 0x02
- * when flag_b is), the number of records written, then the records. A batch
- * payload stays within 64 KiB: records are written whole, in array order,
- * until the next one would not fit, and the count field holds how many were
- * written, which can be fewer than count. Any 29 records always fit, as a
- * record takes at most 2212 bytes. messages may be NULL only when count is 0. */
+/* Message batch (0x85): id, batch flags (TWR_BATCH_FLAG_A when flag_a is
+ * non-zero, TWR_BATCH_FLAG_B when flag_b is), the number of records written,
+ * then the records. A batch payload stays within 64 KiB: records are written
+ * whole, in array order, until the next one would not fit, and the count
+ * field holds how many were written, which can be fewer than count. Any 29
+ * records always fit, as a record takes at most 2212 bytes. messages may be
+ * NULL only when count is 0. */
 uint8_t *twl_build_message_batch(size_t *out_len, uint16_t id, const twl_message *messages, uint16_t count,
                                  int flag_a, int flag_b);
+/* Returns how many leading records of messages[0..count) one message batch
+ * holds whole: the number twl_build_message_batch writes for them, at most
+ * 65535 (the count field's limit); 0 when messages is NULL. It is at least 1
+ * whenever count is not 0, since any single record fits.
+ *
+ * A longer history goes out as several batches without losing a record:
+ *
+ *     while (count > 0) {
+ *         size_t n = twl_fit_message_batch(messages, count);
+ *         uint8_t *frame = twl_build_message_batch(&len, id, messages, (uint16_t)n, a, b);
+ *         if (frame == NULL) break;   // out of memory: the rest is not sent
+ *         send frame[0..len), then free(frame);
+ *         messages += n;
+ *         count -= n;
+ *     }
+ *
+ * Each frame then carries exactly n records, and every record goes in one. */
+size_t twl_fit_message_batch(const twl_message *messages, size_t count);
 /* Message create (0x86): id, then the one record, always whole. Fails when
  * message is NULL. */
 uint8_t *twl_build_message_create(size_t *out_len, uint16_t id, const twl_message *message);

@@ -11,10 +11,7 @@ namespace {
 // Field maxima, as the builders cut them. A longer string cannot come from
 // a builder, so a parser treats it as a damaged payload.
 using namespace twl_wire;
-constexpr uint8_t kBatchFlags = 0x01 | 0x02;
-// The item block's count and kind bytes: the builders write one item of kind 1.
-constexpr uint8_t kItemCount = 1;
-constexpr uint8_t kItemKind = 1;
+constexpr uint8_t kBatchFlags = TWR_BATCH_FLAG_A | TWR_BATCH_FLAG_B;
 
 struct type_name {
     uint8_t type;
@@ -124,6 +121,11 @@ struct cursor {
             ok = false;
             return s;
         }
+        // No builder can write a 0 byte: it would end the C string it came from.
+        if (std::memchr(at, 0, n) != nullptr) {
+            ok = false;
+            return s;
+        }
         s.len = n;
         at += n;
         return s;
@@ -140,8 +142,9 @@ struct cursor {
 
 cursor over(const uint8_t *payload, size_t len) {
     // A null payload is only ever empty; both ends null then compare equal.
-    if (payload == nullptr) return cursor{nullptr, nullptr};
-    return cursor{payload, payload + len};
+    if (payload == nullptr) return cursor{nullptr, nullptr, len == 0};
+    // No frame can carry more, so no builder writes more.
+    return cursor{payload, payload + len, len <= TWR_MSG_MAX_PAYLOAD};
 }
 
 // Copies the view out only when the whole payload was consumed cleanly.
@@ -161,7 +164,7 @@ twl_message_view_t read_message(cursor &c) {
     m.value16 = c.u16();
     m.name = c.str(kNameMax);
     m.text = c.str(kMessageTextMax);
-    if (m.flags & kFlagItem) {
+    if (m.flags & TWR_MSG_FLAG_ITEM) {
         c.expect(kItemCount);
         m.item_name = c.str(kItemNameMax);
         c.expect(kItemKind);
@@ -170,7 +173,7 @@ twl_message_view_t read_message(cursor &c) {
         m.item_name = c.absent();
     }
     m.value16_b = c.u16();
-    if (m.flags & kFlagTrailer) {
+    if (m.flags & TWR_MSG_FLAG_TRAILER) {
         m.trailer_name = c.str(kNameMax);
         m.trailer_text = c.str(kTrailerTextMax);
     } else {
@@ -443,6 +446,8 @@ int twl_parse_channel_list(const uint8_t *payload, size_t len, twl_list_t *out) 
 }
 
 int twl_parse_message_batch(const uint8_t *payload, size_t len, twl_list_t *out) {
+    // The builder keeps a batch within 64 KiB, whole records only.
+    if (len > kBatchPayloadMax) return TWR_ERR_PROTO;
     cursor c = over(payload, len);
     const uint16_t id = c.u16();
     const uint8_t flags = c.u8();

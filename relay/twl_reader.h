@@ -131,8 +131,8 @@ typedef struct twl_error_view_t {
     twl_str_t text; /* at most 256 bytes */
 } twl_error_view_t;
 
-/* One message record. Without flag 0x02, item_id is 0 and item_name empty;
- * without flag 0x04, both trailer strings are empty. */
+/* One message record. Without TWR_MSG_FLAG_ITEM, item_id is 0 and item_name
+ * empty; without TWR_MSG_FLAG_TRAILER, both trailer strings are empty. */
 typedef struct twl_message_view_t {
     uint16_t id;
     uint16_t id_b;
@@ -278,7 +278,8 @@ int twl_parse_voice_speaking(const uint8_t *payload, size_t len, twl_voice_speak
 int twl_parse_voice_error(const uint8_t *payload, size_t len, twl_voice_error_view_t *out);
 
 /* List parsers: check every entry, then leave *out as a cursor on the
- * first. Batch flags other than 0x01 and 0x02 are rejected. */
+ * first. Batch flags other than TWR_BATCH_FLAG_A and TWR_BATCH_FLAG_B are
+ * rejected. */
 int twl_parse_guild_list(const uint8_t *payload, size_t len, twl_list_t *out);
 int twl_parse_member_list(const uint8_t *payload, size_t len, twl_list_t *out);
 int twl_parse_dm_list(const uint8_t *payload, size_t len, twl_list_t *out);

@@ -11,4 +11,17 @@
 #define TWR_ERR_PROTO (-4)  /* a frame header or payload was rejected */
 #define TWR_ERR_CONFIG (-7) /* configuration file missing, of unusable size, or not JSON */
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Returns a short English text for a result code, for logs and messages: one
+ * text per code above, and one generic text for any other value. The text is
+ * static: never NULL, never to be freed. */
+const char *twr_strerror(int code);
+
+#ifdef __cplusplus
+}
+#endif
+
 #endif

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs a configured build tree into a scratch prefix, then builds and
-# runs a small consumer through the CMake package and through pkg-config.
+# runs a small C consumer through the CMake package and through pkg-config.
 # Usage: check-install.sh <build-dir> <source-dir>
 set -eu
 build=$(cd "$1" && pwd)
@@ -13,10 +13,19 @@ cmake -S "$src/tests/consumer" -B "$scratch/consumer" -DCMAKE_PREFIX_PATH="$scra
 cmake --build "$scratch/consumer" >/dev/null
 "$scratch/consumer/consumer"
 
-pcdir=$(dirname "$(find "$scratch/prefix" -name twrelay.pc | head -n 1)")
-# The .pc file names the prefix it was configured with; point it at the scratch one.
-sed -i "s|^prefix=.*|prefix=$scratch/prefix|" "$pcdir/twrelay.pc"
-PKG_CONFIG_PATH="$pcdir" cc -std=c11 -o "$scratch/pc_consumer" "$src/tests/consumer/main.c" \
-    $(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs twrelay)
-"$scratch/pc_consumer"
-echo "install check: CMake package and pkg-config consumers built and ran"
+# The installed tree works wherever it lies: move it, then use the .pc file
+# as it is.
+mv "$scratch/prefix" "$scratch/moved"
+PKG_CONFIG_PATH=$(dirname "$(find "$scratch/moved" -name twrelay.pc)")
+export PKG_CONFIG_PATH
+cc -std=c11 -o "$scratch/pc_consumer" "$src/tests/consumer/main.c" $(pkg-config --cflags --libs twrelay)
+LD_LIBRARY_PATH="$(pkg-config --variable=libdir twrelay)" "$scratch/pc_consumer"
+
+# twl-dump tells the library's version, and man finds its installed page.
+test "$("$scratch/moved/bin/twl-dump" --version)" = "twl-dump $(pkg-config --modversion twrelay)"
+if command -v man >/dev/null; then
+    man -l "$scratch/moved/share/man/man1/twl-dump.1" | grep -q 'twl-dump \[--hex\] \[--version\] \[FILE\]'
+else
+    echo "install check: no man command here, manual page not rendered"
+fi
+echo "install check: CMake package and pkg-config consumers built and ran; twl-dump and its page installed"

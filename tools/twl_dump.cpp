@@ -1,6 +1,6 @@
 // twl-dump: prints a stream of TWL frames, one block per frame.
 //
-//   twl-dump [--hex] [FILE]      FILE "-" or no FILE reads standard input
+//   twl-dump [--hex] [--version] [FILE]      FILE "-" or no FILE reads standard input
 //
 // Each block opens with the frame's stream offset, type name and code and
 // payload length, then lists every field by name, in wire order. Strings are
@@ -30,6 +30,7 @@
 #include <unistd.h>
 
 #include "relay/twl_reader.h"
+#include "relay/twr_version.h"
 
 namespace {
 
@@ -367,7 +368,7 @@ void dump_frame(const twl_frame_t &f, bool hex, tally &t) {
 }
 
 int usage(FILE *to) {
-    std::fputs("usage: twl-dump [--hex] [FILE]\n"
+    std::fputs("usage: twl-dump [--hex] [--version] [FILE]\n"
                "Prints each TWL frame of FILE (or standard input) with its fields.\n",
                to);
     return 2;
@@ -382,6 +383,10 @@ int main(int argc, char **argv) {
         if (std::strcmp(argv[k], "--hex") == 0) hex = true;
         else if (std::strcmp(argv[k], "--help") == 0 || std::strcmp(argv[k], "-h") == 0) {
             usage(stdout);
+            return 0;
+        }
+        else if (std::strcmp(argv[k], "--version") == 0) {
+            std::printf("twl-dump %s\n", twr_version());
             return 0;
         }
         else if (argv[k][0] == '-' && argv[k][1] != '\0') return usage(stderr);

@@ -4,6 +4,7 @@
 #ifndef RELAY_DETAIL_TWL_WIRE_H
 #define RELAY_DETAIL_TWL_WIRE_H
 
+#include <cstddef>
 #include <cstdint>
 
 namespace twl_wire {
@@ -22,9 +23,13 @@ inline constexpr uint16_t kItemNameMax = 63;
 inline constexpr uint16_t kTrailerTextMax = 60;
 inline constexpr uint16_t kVoiceErrorTextMax = 128;
 
-// Message record flags that switch optional blocks on.
-inline constexpr uint8_t kFlagItem = 0x02;
-inline constexpr uint8_t kFlagTrailer = 0x04;
+// The item block's count and kind bytes: a record carries one item, of kind 1.
+inline constexpr uint8_t kItemCount = 1;
+inline constexpr uint8_t kItemKind = 1;
+
+// Clients may rely on a batch payload staying within 64 KiB; its count field
+// then tells them how many records made it in.
+inline constexpr size_t kBatchPayloadMax = 65536;
 
 }  // namespace twl_wire
 
