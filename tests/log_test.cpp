@@ -81,4 +81,14 @@ INSTANTIATE_TEST_SUITE_P(
             "earlier\n--- Log opened ---\nT [INFO ] 27\nT [INFO ] 47\n--- Log opened ---\nT [INFO ] two\n"}),
     [](const testing::TestParamInfo<Row> &info) { return std::string(std::get<0>(info.param)); });
 
+// A callback that logs again gets no second call: the nested message is
+// dropped and the outer line is still written.
+TEST(Log, ACallbackThatLogsAgainIsNotCalledRecursively) {
+    static int calls = 0;
+    twr_log_init(TWR_LOG_INFO, [](void *, int, const char *m) { ++calls, twr_log_info("nested %s", m); }, nullptr);
+    EXPECT_EQ(written_by([] { twr_log_info("outer"); }), "T [INFO ] outer\n");
+    EXPECT_EQ(calls, 1);
+    twr_log_init(TWR_LOG_INFO, nullptr, nullptr);
+}
+
 }  // namespace
