@@ -147,6 +147,7 @@ TEST(TwlDump, HexFromStandardInputAndTheExitStatuses) {
               "total: bytes=10 frames=1 malformed=0 skipped=0\n");
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run_dump("--bogus 2>/dev/null").status, 2);
+    EXPECT_EQ(run_dump(path + " >/dev/full 2>/dev/null").status, 2);  // output that cannot be written
     EXPECT_EQ(run_dump(path + "-missing 2>/dev/null").status, 2);
 }
 

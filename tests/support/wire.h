@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "support/twl_layout.h"
+#include "relay/twl_layout.h"
 
 namespace wire {
 

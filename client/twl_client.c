@@ -1,0 +1,318 @@
+/* The streaming TWL reader; see twl_client.h. Strict C89. */
+#include <string.h>
+
+#include "twl_client.h"
+#include "relay/twl_layout.h"
+
+#define HEADER 10
+
+/* What the reader is doing with the next bytes. */
+#define S_HUNT 0   /* gathering a header, discarding what cannot start one */
+#define S_SKIPPED 1 /* a header is complete; the discarded bytes are reported first */
+#define S_FRAME 2  /* a header is complete and about to be reported */
+#define S_START 3  /* the payload's first field is next */
+#define S_WALK 4   /* the next field of the layout is next */
+#define S_TEXT 5   /* inside a string or byte field */
+#define S_HELD 6   /* after a fault: the bytes of the failed field go out raw */
+#define S_RAW 7    /* payload bytes that are not read as fields */
+
+#define AGAIN (-1) /* no event yet: go on with the next step */
+#define READ (-2)  /* a number is complete and valid */
+
+/* Bytes each field kind takes before its text or entries. */
+static const unsigned char width[] = {0, 1, 2, 4, 2, 1, 1, 2, 1, 2, 0, 0, 4, 0, 0};
+
+static unsigned long be(const unsigned char *p, unsigned int n)
+{
+    unsigned long v = 0;
+    while (n-- > 0) v = v << 8 | *p++;
+    return v;
+}
+
+/* True when the n bytes at h can still open a frame: a prefix of "TRWK",
+ * and version 1 once its byte is there. */
+static int plausible(const unsigned char *h, unsigned int n)
+{
+    static const unsigned char magic[4] = {'T', 'R', 'W', 'K'};
+    unsigned int k;
+    for (k = 0; k < n && k < 4; ++k)
+        if (h[k] != magic[k]) return 0;
+    return n < 5 || h[4] == 1;
+}
+
+/* Discards the first held byte, and then every byte that cannot open a
+ * frame, so that a rejected header costs one byte. */
+static void drop(twlc_reader *r)
+{
+    do {
+        --r->held;
+        memmove(r->hold, r->hold + 1, r->held);
+        ++r->skipped;
+    } while (r->held > 0 && !plausible(r->hold, r->held));
+}
+
+static int emit(twlc_event *ev, int kind, const char *name, unsigned long value, unsigned long offset)
+{
+    ev->kind = kind;
+    ev->name = name;
+    ev->value = value;
+    ev->offset = offset;
+    ev->more = 0;
+    ev->size = 0;
+    ev->data = 0;
+    ev->reason = 0;
+    return kind;
+}
+
+static int fault(twlc_reader *r, twlc_event *ev, int reason, const char *name, unsigned long at)
+{
+    r->state = S_HELD;
+    emit(ev, TWLC_FAULT, name, 0, at);
+    ev->reason = reason;
+    return TWLC_FAULT;
+}
+
+/* Takes n bytes of the chunk as payload bytes. */
+static void take(twlc_reader *r, const unsigned char **data, unsigned long *len, unsigned long n)
+{
+    *data += n;
+    *len -= n;
+    r->stream += n;
+    r->at += n;
+}
+
+static const twl_field_t *field_of(const twlc_level *l)
+{
+    return (const twl_field_t *)l->field;
+}
+
+/* Opens entry `index` of a list field, or the one record of a record field. */
+static int open_level(twlc_reader *r, twlc_event *ev, int kind, const twl_field_t *f, unsigned long index)
+{
+    twlc_level *in = &r->level[++r->depth];
+    in->field = twl_records[f->arg].fields;
+    in->flags = 0;
+    ev->depth = r->depth - 1;
+    return emit(ev, kind, f->name, index, r->at);
+}
+
+void twlc_init(twlc_reader *r)
+{
+    memset(r, 0, sizeof *r);
+}
+
+/* Reads the field at f, an integer or a string's length, into r->value.
+ * Returns READ when it is complete and valid, TWLC_NEED, or TWLC_FAULT. */
+static int read_number(twlc_reader *r, const twl_field_t *f, const unsigned char **data, unsigned long *len,
+                       twlc_event *ev)
+{
+    const unsigned int n = width[f->kind];
+    unsigned long start;
+    if (r->held == 0 && r->length - r->at < n) return fault(r, ev, TWLC_SHORT, f->name, r->at);
+    while (r->held < n) {
+        if (*len == 0) return TWLC_NEED;
+        r->hold[r->held++] = **data;
+        take(r, data, len, 1);
+    }
+    r->value = be(r->hold, n);
+    start = r->at - n;
+    if (f->kind == TWL_F_FIXED && r->value != f->arg) return fault(r, ev, TWLC_FIXED_BYTE, f->name, start);
+    if (f->kind == TWL_F_FLAGS && (r->value & ~(unsigned long)f->arg) != 0)
+        return fault(r, ev, TWLC_FLAG_BITS, f->name, start);
+    if (f->kind == TWL_F_LEN32 && r->value != r->length - r->at) return fault(r, ev, TWLC_DATA_LENGTH, f->name, start);
+    if (f->kind == TWL_F_STR && r->value > f->max) return fault(r, ev, TWLC_LONG_STRING, f->name, start);
+    if (f->kind == TWL_F_STR && r->value > r->length - r->at) return fault(r, ev, TWLC_SHORT, f->name, start);
+    r->held = 0;
+    return READ;
+}
+
+static int walk(twlc_reader *r, const unsigned char **data, unsigned long *len, twlc_event *ev)
+{
+    twlc_level *l = &r->level[r->depth];
+    const twl_field_t *f = field_of(l);
+    int rc;
+    switch (f->kind) {
+    case TWL_F_END:
+        if (r->depth > 0) {
+            l = &r->level[--r->depth];
+            f = field_of(l);
+            if (f->kind == TWL_F_ENTRIES && --l->left > 0) return open_level(r, ev, TWLC_ENTRY, f, r->count - l->left);
+            l->field = f + 1;
+            return AGAIN;
+        }
+        if (r->at != r->length) return fault(r, ev, TWLC_LEFT_OVER, 0, r->at);
+        r->state = S_HUNT;
+        return emit(ev, TWLC_END, 0, 1, r->at);
+    case TWL_F_IF:
+        l->field = f + 1 + ((l->flags & f->arg) != 0 ? 0 : f->max);
+        return AGAIN;
+    case TWL_F_ENTRIES:
+        if (r->count == 0) {
+            l->field = f + 1;
+            return AGAIN;
+        }
+        l->left = r->count;
+        return open_level(r, ev, TWLC_ENTRY, f, 0);
+    case TWL_F_RECORD:
+        l->left = 1;
+        return open_level(r, ev, TWLC_RECORD, f, 0);
+    case TWL_F_BYTES:
+        r->left = r->value;
+        r->state = S_TEXT;
+        return AGAIN;
+    }
+    rc = read_number(r, f, data, len, ev);
+    if (rc != READ) return rc;
+    if (f->kind == TWL_F_FLAGS) l->flags = (unsigned char)r->value;
+    if (f->kind == TWL_F_COUNT8 || f->kind == TWL_F_COUNT16) r->count = r->value;
+    if (f->kind == TWL_F_STR) {
+        r->left = r->value;
+        r->state = S_TEXT;
+        return AGAIN;
+    }
+    l->field = f + 1;
+    if (f->kind == TWL_F_FIXED) return AGAIN;
+    ev->depth = r->depth;
+    ev->field = f->kind;
+    return emit(ev, TWLC_FIELD, f->name, r->value, r->at - width[f->kind]);
+}
+
+static int text(twlc_reader *r, const unsigned char **data, unsigned long *len, twlc_event *ev)
+{
+    twlc_level *l = &r->level[r->depth];
+    const twl_field_t *f = field_of(l);
+    unsigned long n = r->left < *len ? r->left : *len;
+    const unsigned char *piece = *data;
+    if (n == 0 && r->left != 0) return TWLC_NEED;
+    if (f->kind == TWL_F_STR) {
+        const unsigned char *nul = (const unsigned char *)memchr(piece, 0, n);
+        if (nul != 0) {
+            take(r, data, len, (unsigned long)(nul - piece));
+            return fault(r, ev, TWLC_NUL, f->name, r->at);
+        }
+    }
+    take(r, data, len, n);
+    r->left -= n;
+    if (r->left == 0) {
+        r->state = S_WALK;
+        l->field = f + 1;
+    }
+    ev->depth = r->depth;
+    ev->field = f->kind;
+    emit(ev, TWLC_TEXT, f->name, r->value, r->at - n);
+    ev->data = piece;
+    ev->size = n;
+    ev->more = r->left;
+    return TWLC_TEXT;
+}
+
+int twlc_next(twlc_reader *r, const unsigned char **data, unsigned long *len, twlc_event *ev)
+{
+    const twl_layout_t *layout = (const twl_layout_t *)r->layout;
+    unsigned long n;
+    int rc;
+    ev->type = r->type;
+    ev->depth = 0;
+    ev->field = 0;
+    for (;;) {
+        switch (r->state) {
+        case S_HUNT:
+            while (r->held < HEADER) {
+                if (*len == 0) return TWLC_NEED;
+                r->hold[r->held++] = **data;
+                ++*data;
+                --*len;
+                ++r->stream;
+                if (!plausible(r->hold, r->held)) drop(r);
+            }
+            r->length = be(r->hold + 6, 4);
+            if (r->length > TWL_MAX_PAYLOAD) {
+                drop(r);
+                break;
+            }
+            r->type = r->hold[5];
+            r->state = r->skipped != 0 ? S_SKIPPED : S_FRAME;
+            break;
+        case S_SKIPPED:
+            r->state = S_FRAME;
+            n = r->skipped;
+            r->skipped = 0;
+            return emit(ev, TWLC_SKIP, 0, n, r->stream - HEADER - n);
+        case S_FRAME:
+            r->held = 0;
+            r->at = 0;
+            r->depth = 0;
+            r->count = 0;
+            layout = 0;
+            for (n = 0; n < TWL_MESSAGE_COUNT; ++n)
+                if (twl_messages[n].type == r->type) layout = &twl_messages[n];
+            r->layout = layout;
+            r->state = layout != 0 ? S_START : S_RAW;
+            ev->type = r->type;
+            return emit(ev, TWLC_FRAME, layout != 0 ? layout->name : 0, r->length, r->stream - HEADER);
+        case S_START:
+            r->state = S_WALK;
+            r->level[0].field = layout->fields;
+            r->level[0].flags = 0;
+            if (r->length > layout->max_size) return fault(r, ev, TWLC_TOO_LONG, 0, 0);
+            break;
+        case S_WALK:
+            rc = walk(r, data, len, ev);
+            if (rc != AGAIN) return rc;
+            break;
+        case S_TEXT:
+            return text(r, data, len, ev);
+        case S_HELD:
+            r->state = S_RAW;
+            if (r->held == 0) break;
+            emit(ev, TWLC_RAW, 0, 0, r->at - r->held);
+            ev->data = r->hold;
+            ev->size = r->held;
+            r->held = 0;
+            return TWLC_RAW;
+        default: /* S_RAW */
+            if (r->at == r->length) {
+                r->state = S_HUNT;
+                return emit(ev, TWLC_END, 0, 0, r->at);
+            }
+            n = r->length - r->at < *len ? r->length - r->at : *len;
+            if (n == 0) return TWLC_NEED;
+            emit(ev, TWLC_RAW, 0, 0, r->at);
+            ev->data = *data;
+            ev->size = n;
+            take(r, data, len, n);
+            return TWLC_RAW;
+        }
+    }
+}
+
+int twlc_finish(twlc_reader *r, twlc_event *ev)
+{
+    unsigned long n;
+    ev->type = r->type;
+    ev->depth = 0;
+    if (r->state != S_HUNT) {
+        r->state = S_HUNT;
+        r->held = 0;
+        return emit(ev, TWLC_CUT, 0, HEADER + r->at, r->stream - HEADER - r->at);
+    }
+    if (r->skipped != 0) {
+        n = r->skipped;
+        r->skipped = 0;
+        return emit(ev, TWLC_SKIP, 0, n, r->stream - r->held - n);
+    }
+    if (r->held != 0) {
+        n = r->held;
+        r->held = 0;
+        return emit(ev, TWLC_CUT, 0, n, r->stream - n);
+    }
+    return TWLC_NEED;
+}
+
+void twlc_pstring(unsigned char *p, unsigned int cap, const twlc_event *ev)
+{
+    unsigned long k;
+    if (cap == 0) return;
+    if (ev->value - ev->more == ev->size) p[0] = 0;
+    for (k = 0; k < ev->size && p[0] < cap - 1; ++k) p[1 + p[0]++] = ev->data[k];
+}

@@ -1,0 +1,327 @@
+/* twl-dump: prints a stream of TWL frames, one block per frame, field by
+ * field as they arrive. Strict C89, on the streaming reader alone; it holds
+ * a 2 KiB read buffer and one string of at most 2,000 bytes, so it runs the
+ * same on a 68k Mac as on the relay host.
+ *
+ *   twl-dump [--hex] [--version] [FILE]    FILE "-" or no FILE reads standard input
+ *
+ * Each block opens with the frame's stream offset, type name and code and
+ * payload length, then lists every field by name, in wire order. Strings are
+ * shown in double quotes as the client receives them: printable ASCII as it
+ * is, except \ " < which read \\ \" \<; the style codes 0x01, 0x02, 0x03 as
+ * <b> <i> <code> where they open a span and </b> </i> </code> where they
+ * close it; every other byte as \xNN. A payload that breaks its layout ends
+ * with the place and the reason, then its remaining bytes in hex; a type the
+ * relay does not define is shown in hex. --hex adds a hex dump of every
+ * frame (and holds each frame whole for it). The last line totals the
+ * stream: "total: bytes=N frames=N malformed=N skipped=N".
+ *
+ * Exit status: 0 when every byte belonged to a well-formed frame (a type
+ * the relay does not define counts as well-formed, for it may be newer); 1
+ * when the stream ended inside a frame, bytes were skipped or a payload
+ * broke its layout; 2 on a usage, read or write error. */
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "twl_client.h"
+#include "relay/twl_layout.h"
+#include "relay/twr_version.h"
+
+#define TEXT_MAX 2000 /* the longest string field */
+
+static const char *bytes_word(unsigned long n)
+{
+    return n == 1 ? "byte" : "bytes";
+}
+
+static void indent(int depth)
+{
+    while (depth-- > 0) fputs("  ", stdout);
+}
+
+/* Hex lines of sixteen bytes: offset, hex in two groups of eight, printable
+ * ASCII. Bytes arrive in pieces; a line is printed when it is full. */
+typedef struct hex_lines {
+    unsigned char line[16];
+    unsigned int used;
+    unsigned long at; /* offset shown for the line being filled */
+    int depth;
+} hex_lines;
+
+static void hex_start(hex_lines *h, int depth, unsigned long at)
+{
+    h->used = 0;
+    h->at = at;
+    h->depth = depth;
+}
+
+static void hex_flush(hex_lines *h)
+{
+    unsigned int k;
+    if (h->used == 0) return;
+    indent(h->depth);
+    printf("%04lx ", h->at);
+    for (k = 0; k < 16; ++k) {
+        if (k == 8) putchar(' ');
+        if (k < h->used) printf(" %02x", h->line[k]);
+        else fputs("   ", stdout);
+    }
+    fputs("  |", stdout);
+    for (k = 0; k < h->used; ++k) putchar(h->line[k] >= 0x20 && h->line[k] <= 0x7E ? h->line[k] : '.');
+    fputs("|\n", stdout);
+    h->at += h->used;
+    h->used = 0;
+}
+
+static void hex_add(hex_lines *h, const unsigned char *p, unsigned long n)
+{
+    while (n-- > 0) {
+        h->line[h->used++] = *p++;
+        if (h->used == 16) hex_flush(h);
+    }
+}
+
+static void print_escaped(const unsigned char *p, unsigned long n)
+{
+    static const char *const open_tag[4] = {0, "<b>", "<i>", "<code>"};
+    static const char *const close_tag[4] = {0, "</b>", "</i>", "</code>"};
+    int in_span[4] = {0, 0, 0, 0};
+    unsigned long k;
+    putchar('"');
+    for (k = 0; k < n; ++k) {
+        const unsigned char b = p[k];
+        if (b >= 0x01 && b <= 0x03) {
+            fputs(in_span[b] ? close_tag[b] : open_tag[b], stdout);
+            in_span[b] = !in_span[b];
+        } else if (b == '\\' || b == '"' || b == '<') {
+            printf("\\%c", b);
+        } else if (b >= 0x20 && b <= 0x7E) {
+            putchar(b);
+        } else {
+            printf("\\x%02X", b);
+        }
+    }
+    putchar('"');
+}
+
+/* The reason for a fault, as a format for the field's name. */
+static const char *why(int reason)
+{
+    switch (reason) {
+    case TWLC_SHORT: return "the payload ends inside %s";
+    case TWLC_LONG_STRING: return "%s is longer than its maximum";
+    case TWLC_NUL: return "%s holds a 0 byte";
+    case TWLC_FIXED_BYTE: return "%s is not its fixed value";
+    case TWLC_FLAG_BITS: return "%s has bits no builder sets";
+    case TWLC_DATA_LENGTH: return "%s is not the length of the bytes that follow";
+    case TWLC_LEFT_OVER: return "bytes are left over";
+    default: return "longer than any payload of its type";
+    }
+}
+
+/* What the dump keeps between events. */
+typedef struct dump {
+    int hex;                /* --hex: print every frame whole, too */
+    unsigned char *frame;   /* --hex: the frame's bytes so far */
+    unsigned long frame_len, frame_cap;
+    int in_frame;
+    const char *type_name;  /* the frame's type name; 0 for an unknown type */
+    unsigned char text[TEXT_MAX];
+    unsigned long text_len;
+    hex_lines lines;
+    unsigned long frames, malformed, skipped;
+    int cut, out_of_memory;
+} dump;
+
+/* --hex: keeps the bytes the reader took, from the frame's first byte. */
+static void keep(dump *d, const unsigned char *p, unsigned long n)
+{
+    if (!d->hex || n == 0) return;
+    if (d->frame_len + n > d->frame_cap) {
+        unsigned long cap = d->frame_cap * 2 + n + 64;
+        unsigned char *grown = (unsigned char *)realloc(d->frame, cap);
+        if (grown == 0) {
+            d->out_of_memory = 1;
+            return;
+        }
+        d->frame = grown;
+        d->frame_cap = cap;
+    }
+    memcpy(d->frame + d->frame_len, p, n);
+    d->frame_len += n;
+    /* Between frames only the last header's worth matters. */
+    if (!d->in_frame && d->frame_len > 10) {
+        memmove(d->frame, d->frame + d->frame_len - 10, 10);
+        d->frame_len = 10;
+    }
+}
+
+static void on_event(dump *d, const twlc_event *ev)
+{
+    switch (ev->kind) {
+    case TWLC_SKIP:
+        printf("offset %lu: skipped %lu %s (no valid frame header)\n", ev->offset, ev->value, bytes_word(ev->value));
+        d->skipped += ev->value;
+        break;
+    case TWLC_FRAME:
+        d->in_frame = 1;
+        d->type_name = ev->name;
+        printf("offset %lu: ", ev->offset);
+        if (ev->name != 0) printf("%s (0x%02X)", ev->name, ev->type);
+        else printf("unknown type 0x%02X", ev->type);
+        printf(", payload %lu %s\n", ev->value, bytes_word(ev->value));
+        if (ev->name == 0) {
+            puts("  payload bytes:");
+            hex_start(&d->lines, 2, 0);
+        }
+        break;
+    case TWLC_FIELD:
+        indent(ev->depth + 1);
+        if (ev->field == TWL_F_FLAGS) printf("%s: 0x%02lX\n", ev->name, ev->value);
+        else printf("%s: %lu\n", ev->name, ev->value);
+        break;
+    case TWLC_ENTRY:
+        indent(ev->depth + 1);
+        printf("%s %lu:\n", ev->name, ev->value);
+        break;
+    case TWLC_RECORD:
+        indent(ev->depth + 1);
+        printf("%s:\n", ev->name);
+        break;
+    case TWLC_TEXT:
+        if (ev->field == TWL_F_BYTES) {
+            /* The first 64 bytes; --hex shows them all. */
+            if (ev->more + ev->size == ev->value) {
+                indent(ev->depth + 1);
+                printf("%s:\n", ev->name);
+                hex_start(&d->lines, ev->depth + 2, 0);
+            }
+            if (d->lines.at + d->lines.used < 64) {
+                const unsigned long room = 64 - (d->lines.at + d->lines.used);
+                hex_add(&d->lines, ev->data, ev->size < room ? ev->size : room);
+            }
+            if (ev->more == 0) {
+                hex_flush(&d->lines);
+                if (ev->value > 64) {
+                    indent(ev->depth + 2);
+                    printf("... %lu more bytes\n", ev->value - 64);
+                }
+            }
+            break;
+        }
+        if (ev->more + ev->size == ev->value) d->text_len = 0;
+        memcpy(d->text + d->text_len, ev->data, ev->size);
+        d->text_len += ev->size;
+        if (ev->more == 0) {
+            indent(ev->depth + 1);
+            printf("%s: ", ev->name);
+            print_escaped(d->text, d->text_len);
+            printf(" (%lu %s)\n", d->text_len, bytes_word(d->text_len));
+        }
+        break;
+    case TWLC_FAULT:
+        ++d->malformed;
+        printf("  malformed %s payload at byte %lu: ", d->type_name, ev->offset);
+        printf(why(ev->reason), ev->name);
+        putchar('\n');
+        hex_start(&d->lines, 2, ev->offset);
+        break;
+    case TWLC_RAW:
+        hex_add(&d->lines, ev->data, ev->size);
+        break;
+    case TWLC_END:
+        hex_flush(&d->lines);
+        ++d->frames;
+        d->in_frame = 0;
+        if (d->hex && !d->out_of_memory) {
+            hex_lines all;
+            puts("  frame bytes:");
+            hex_start(&all, 2, 0);
+            hex_add(&all, d->frame, d->frame_len);
+            hex_flush(&all);
+            d->frame_len = 0;
+        }
+        break;
+    case TWLC_CUT:
+        printf("offset %lu: stream ends inside a frame (%lu %s)\n", ev->offset, ev->value, bytes_word(ev->value));
+        d->cut = 1;
+        break;
+    }
+}
+
+static int usage(FILE *to)
+{
+    fputs("usage: twl-dump [--hex] [--version] [FILE]\n"
+          "Prints each TWL frame of FILE (or standard input) with its fields.\n",
+          to);
+    return 2;
+}
+
+static int write_failed(void)
+{
+    fprintf(stderr, "twl-dump: write error: %s\n", strerror(errno));
+    return 2;
+}
+
+int main(int argc, char **argv)
+{
+    static dump d;
+    static unsigned char buf[2048];
+    const char *path = 0;
+    FILE *in = stdin;
+    twlc_reader reader;
+    twlc_event ev;
+    unsigned long total = 0, len;
+    const unsigned char *at;
+    int k, kind;
+
+    for (k = 1; k < argc; ++k) {
+        if (strcmp(argv[k], "--hex") == 0) {
+            d.hex = 1;
+        } else if (strcmp(argv[k], "--version") == 0) {
+            printf("twl-dump %s\n", TWR_VERSION_STRING);
+            return fflush(stdout) != 0 ? write_failed() : 0;
+        } else if (strcmp(argv[k], "--help") == 0 || strcmp(argv[k], "-h") == 0) {
+            usage(stdout);
+            return 0;
+        } else if ((argv[k][0] == '-' && argv[k][1] != '\0') || path != 0) {
+            return usage(stderr);
+        } else {
+            path = argv[k];
+        }
+    }
+    if (path != 0 && strcmp(path, "-") != 0) {
+        in = fopen(path, "rb");
+        if (in == 0) {
+            fprintf(stderr, "twl-dump: %s: %s\n", path, strerror(errno));
+            return 2;
+        }
+    }
+
+    twlc_init(&reader);
+    for (;;) {
+        len = (unsigned long)fread(buf, 1, sizeof buf, in);
+        if (len == 0) break;
+        total += len;
+        at = buf;
+        do {
+            const unsigned char *before = at;
+            kind = twlc_next(&reader, &at, &len, &ev);
+            keep(&d, before, (unsigned long)(at - before));
+            if (kind != TWLC_NEED) on_event(&d, &ev);
+        } while (kind != TWLC_NEED);
+        /* Frames show up as they arrive when the input is a live connection. */
+        if (fflush(stdout) != 0) return write_failed();
+    }
+    if (ferror(in)) {
+        fprintf(stderr, "twl-dump: read error: %s\n", strerror(errno));
+        return 2;
+    }
+    while (twlc_finish(&reader, &ev) != TWLC_NEED) on_event(&d, &ev);
+    printf("total: bytes=%lu frames=%lu malformed=%lu skipped=%lu\n", total, d.frames, d.malformed, d.skipped);
+    if (fflush(stdout) != 0 || ferror(stdout)) return write_failed();
+    free(d.frame);
+    return d.skipped != 0 || d.malformed != 0 || d.cut ? 1 : 0;
+}

@@ -1,0 +1,336 @@
+// The Wireshark dissector in the real tshark, and twl-dump, against the wire
+// vectors. Writes every vector frame into a pcap of one TCP stream (port
+// 2002): frames split inside the header, inside a string and byte by byte,
+// several frames per segment, garbage between frames and a cut frame at the
+// end. Then runs `tshark -2 -X lua_script:twl.lua -T json` on it and
+// twl-dump on the same bytes, and checks that both give every frame's
+// fields as the vectors have them, and flag every broken frame (for the same
+// reason) and the garbage.
+//
+//   twl_dissector_check VECTORS_DIR TWL_LUA TWL_DUMP WORK_DIR
+//
+// Exit status 0 when both agree with the vectors, 1 when not, 77 (skipped)
+// when tshark is not installed.
+#include <cjson/cJSON.h>
+#include <iconv.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "support/test_support.h"
+#include "support/wire.h"
+
+namespace {
+
+using wire::Field;
+
+// What a reader reports for a stretch of the stream, as text lines: a
+// frame's header fields and then its fields, "abbrev=value", or "skipped"
+// for bytes between frames. A broken frame keeps its header lines only, and
+// the readers say why (the vectors do not).
+struct Event {
+    std::vector<std::string> lines;
+    bool broken = false;
+    std::string fault = {};
+    bool operator==(const Event &o) const { return lines == o.lines && broken == o.broken; }
+};
+
+// The layout kind of field `name` of a message type (lower case) or record.
+int kind_of(const std::string &scope, const std::string &name) {
+    static const std::map<std::string, int> kinds = [] {
+        std::map<std::string, int> m;
+        auto add = [&m](const twl_layout_t &l) {
+            std::string lower = l.name;
+            std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+            for (const twl_field_t *f = l.fields; f->kind != TWL_F_END; ++f) m[lower + "." + f->name] = f->kind;
+        };
+        std::for_each(std::begin(twl_messages), std::end(twl_messages), add);
+        std::for_each(std::begin(twl_records), std::end(twl_records), add);
+        return m;
+    }();
+    const auto it = kinds.find(scope + "." + name);
+    return it == kinds.end() ? 0 : it->second;
+}
+
+// A string as the dissector shows it: style bytes as tags, Mac OS Roman as
+// UTF-8 by glibc's table with Apple's current 0xC6 (U+2206) and 0xF0 (U+F8FF).
+std::string shown(const std::string &raw) {
+    static const char *const tag[] = {"", "b", "i", "code"};
+    bool open[4] = {};
+    std::string out;
+    for (unsigned char b : raw) {
+        char in = char(b), utf8[8], *ip = &in, *op = utf8;
+        size_t il = 1, ol = sizeof utf8;
+        if (b >= 1 && b <= 3) {
+            out += std::string(open[b] ? "</" : "<") + tag[b] + ">", open[b] = !open[b];
+        } else if (b == 0xC6 || b == 0xF0) {
+            out += test_support::utf8(b == 0xC6 ? 0x2206 : 0xF8FF);
+        } else if (b >= 0x80) {
+            iconv_t cd = iconv_open("UTF-8", "MACINTOSH");
+            iconv(cd, &ip, &il, &op, &ol);
+            iconv_close(cd);
+            out.append(utf8, op);
+        } else {
+            out += char(b);
+        }
+    }
+    return out;
+}
+
+// A byte field: its length and its first 64 bytes, which is what twl-dump shows.
+std::string bytes_text(const std::string &raw, size_t total) {
+    std::string out = std::to_string(total) + " bytes:";
+    char hex[3];
+    for (size_t k = 0; k < raw.size() && k < 64; ++k) std::snprintf(hex, sizeof hex, "%02x", raw[k] & 0xFF), out += hex;
+    return out;
+}
+std::string unhex(const std::string &text) {  // "de:ad" or "de ad"
+    std::string raw;
+    for (size_t k = 0; k + 1 < text.size(); k += 3) raw += char(std::stoi(text.substr(k, 2), nullptr, 16));
+    return raw;
+}
+
+void add_fields(Event &e, const std::string &scope, const wire::Record &fields) {
+    char flags[8];
+    for (const Field &f : fields) {
+        const std::string abbrev = "twl." + scope + "." + f.name;
+        const int kind = kind_of(scope, f.name);
+        std::snprintf(flags, sizeof flags, "0x%02x", unsigned(f.num));
+        if (f.kind == Field::kRecord) e.lines.push_back("twl." + f.name + "="), add_fields(e, f.name, f.sub);
+        else if (kind == TWL_F_BYTES) e.lines.push_back(abbrev + "=" + bytes_text(f.text, f.text.size()));
+        else if (f.kind == Field::kText) e.lines.push_back(abbrev + "=" + shown(f.text));
+        else e.lines.push_back(abbrev + "=" + (kind == TWL_F_FLAGS ? flags : std::to_string(f.num)));
+    }
+}
+
+Event header(unsigned type, unsigned long length) {
+    char t[8];
+    std::snprintf(t, sizeof t, "0x%02x", type);
+    return Event{{"twl.magic=TRWK", "twl.version=1", std::string("twl.type=") + t, "twl.length=" + std::to_string(length)}};
+}
+
+// Adds an event: a broken frame keeps its header, garbage next to garbage is one run.
+void push(std::vector<Event> &events, Event e) {
+    if (e.broken && e.lines.size() > 4) e.lines.resize(4);
+    if (e.lines != std::vector<std::string>{"skipped"} || events.empty() || !(events.back() == e)) events.push_back(std::move(e));
+}
+
+// ---- tshark ----
+
+// One "twl" object of tshark's JSON: its fields in order, and the first expert info.
+void flatten(const cJSON *o, Event &e) {
+    for (const cJSON *c = o->child; c != nullptr; c = c->next) {
+        const std::string key = c->string;
+        const size_t dot = key.rfind('.');
+        const int kind = dot > 3 ? kind_of(key.substr(4, dot - 4), key.substr(dot + 1)) : 0;
+        if (key == "_ws.expert" && e.fault.empty() && std::strncmp(c->child->string, "twl.expert.", 11) == 0)
+            e.fault = c->child->string + 11;
+        else if (cJSON_IsObject(c) && key.rfind("twl.", 0) == 0 && key.find("_tree") == std::string::npos)
+            e.lines.push_back(key + "="), flatten(c, e);  // a list entry or record
+        else if (cJSON_IsObject(c)) flatten(c, e);
+        else if (key.rfind("twl.", 0) == 0 && kind == TWL_F_BYTES)
+            e.lines.push_back(key + "=" + bytes_text(unhex(c->valuestring), unhex(c->valuestring).size()));
+        else if (key.rfind("twl.", 0) == 0 && kind != TWL_F_FIXED) e.lines.push_back(key + "=" + c->valuestring);
+    }
+}
+
+std::vector<Event> tshark_events(const std::string &json) {
+    std::vector<Event> events;
+    cJSON *root = cJSON_Parse(json.c_str());
+    for (const cJSON *packet = root != nullptr ? root->child : nullptr; packet != nullptr; packet = packet->next) {
+        const cJSON *layer = cJSON_GetObjectItem(cJSON_GetObjectItem(packet, "_source"), "layers");
+        for (layer = layer != nullptr ? layer->child : nullptr; layer != nullptr; layer = layer->next) {
+            Event e;
+            if (std::string(layer->string) != "twl") continue;
+            flatten(layer, e), e.broken = !e.fault.empty();
+            if (e.fault == "skipped" || e.fault == "version" || e.fault == "oversized") e = Event{{"skipped"}, true};
+            push(events, e);
+        }
+    }
+    cJSON_Delete(root);
+    return events;
+}
+
+// ---- twl-dump ----
+
+std::vector<Event> dump_events(const std::string &out) {
+    static const char *const faults[][2] = {
+        {"ends inside", "short"}, {"longer than its maximum", "long_string"}, {"holds a 0 byte", "nul"},
+        {"not its fixed value", "fixed"}, {"has bits", "flag_bits"}, {"not the length", "data_length"},
+        {"left over", "left_over"}, {"longer than any payload", "too_long"}, {"stream ends inside", "cut"}};
+    std::vector<Event> events;
+    std::string scope[3], data_name, data;
+    unsigned long more = 0, length = 0;
+    unsigned type = 0;
+    char name[32];
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        const size_t at = line.find_first_not_of(' '), colon = line.find(':');
+        if (!data_name.empty() && line.find("  |") != std::string::npos) {  // a line of the hex dump
+            std::istringstream hex(line.substr(at + 4, line.find("  |") - at - 4));
+            for (std::string t; hex >> t;) data += unhex(t);
+            continue;
+        }
+        if (std::sscanf(line.c_str(), " ... %lu more", &more) == 1) continue;
+        if (!data_name.empty()) events.back().lines.push_back(data_name + "=" + bytes_text(data, data.size() + more));
+        data_name.clear();
+        for (const auto &f : faults)
+            if (line.find(f[0]) != std::string::npos && (line.find("malformed") == at || line.find("offset") == 0))
+                events.back().broken = true, events.back().fault = f[1];
+        if (line.find(": skipped ") != std::string::npos) {
+            push(events, Event{{"skipped"}, true});
+        } else if (std::sscanf(line.c_str(), "offset %*u: %31s (0x%x), payload %lu", name, &type, &length) == 3) {
+            events.push_back(header(type, length));
+            std::transform(name, name + std::strlen(name), name, ::tolower);
+            scope[0] = name;
+        } else if (at >= 2 && at <= 4 && colon != std::string::npos && !events.back().broken) {
+            std::string field = line.substr(at, std::min(colon, line.find(' ', at)) - at), value = line.substr(colon + 1);
+            const std::string abbrev = "twl." + scope[at / 2 - 1] + "." + field;
+            if (value.empty() && kind_of(scope[at / 2 - 1], field) == TWL_F_BYTES) {
+                data_name = abbrev, data.clear(), more = 0;
+            } else if (value.empty()) {  // "guild 0:", "message:"
+                scope[at / 2] = field;
+                events.back().lines.push_back("twl." + field + "=");
+            } else if (value[1] == '"') {  // escapes \\ \" \< \xNN and the style tags
+                std::string raw;
+                for (size_t k = 2; k < value.rfind("\" ("); ++k) {
+                    static const char *const tags[] = {"<b>", "</b>", "<i>", "</i>", "<code>", "</code>"};
+                    for (int t = 0; t < 6; ++t)
+                        if (value.compare(k, std::strlen(tags[t]), tags[t]) == 0) raw += char(1 + t / 2), k += std::strlen(tags[t]);
+                    if (value.compare(k, 2, "\\x") == 0) raw += unhex(value.substr(k + 2, 2)), k += 3;
+                    else if (value[k] == '\\') raw += value[++k];
+                    else if (value[k] != '"') raw += value[k];
+                }
+                events.back().lines.push_back(abbrev + "=" + shown(raw));
+            } else {
+                std::transform(value.begin(), value.end(), value.begin(), ::tolower);
+                events.back().lines.push_back(abbrev + "=" + value.substr(1));
+            }
+        }
+    }
+    for (Event &e : events) e.lines.resize(e.broken ? std::min<size_t>(e.lines.size(), 4) : e.lines.size());
+    return events;
+}
+
+// ---- The capture ----
+
+void put(std::string &o, uint32_t v, int n, bool big = true) {
+    for (int k = 0; k < n; ++k) o += char(v >> (8 * (big ? n - 1 - k : k)));
+}
+
+// A classic pcap of one TCP stream, relay port 2002 to the client, holding
+// `stream` cut into segments at `cuts`; checksums are left 0.
+void write_pcap(const std::string &path, const wire::Bytes &stream, const std::set<size_t> &cuts) {
+    std::string o;
+    for (uint32_t v : {0xA1B2C3D4u, 0x00040002u, 0u, 0u, 65535u, 1u}) put(o, v, 4, false);
+    size_t from = 0, n = 0;
+    for (size_t to : cuts) {
+        std::string p("\0\0\0\0\0\2\0\0\0\0\0\1\x08\x00", 14);  // Ethernet, then IPv4 and TCP
+        for (uint32_t v : {0x45000000u | uint32_t(40 + to - from), 0u, 0x40060000u, 0x0A000001u, 0x0A000002u,
+                           2002u << 16 | 50000u, uint32_t(1 + from), 1u, 0x5018FFFFu, 0u})
+            put(p, v, 4);
+        p.append(reinterpret_cast<const char *>(stream.data()) + from, to - from);
+        for (uint32_t v : {uint32_t(n++), 0u, uint32_t(p.size()), uint32_t(p.size())}) put(o, v, 4, false);
+        o += p;
+        from = to;
+    }
+    std::ofstream(path, std::ios::binary) << o;
+}
+
+int compare(const char *who, const std::vector<Event> &got, const std::vector<Event> &want,
+            const std::vector<std::string> &labels) {
+    for (size_t k = 0; k < want.size() || k < got.size(); ++k) {
+        if (k < want.size() && k < got.size() && got[k] == want[k]) continue;
+        std::fprintf(stderr, "%s differs at %s:\n", who, k < labels.size() ? labels[k].c_str() : "the end");
+        for (const auto *events : {&want, &got}) {
+            std::fputs(events == &want ? "  expected" : "  got", stderr);
+            for (size_t l = 0; k < events->size() && l < (*events)[k].lines.size() && l < 40; ++l)
+                std::fprintf(stderr, " %.80s", (*events)[k].lines[l].c_str());
+            std::fputs(k < events->size() && (*events)[k].broken ? " (flagged)\n" : "\n", stderr);
+        }
+        return 1;
+    }
+    std::printf("%s: %zu events as expected\n", who, want.size());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 5) {
+        std::fputs("usage: twl_dissector_check VECTORS_DIR TWL_LUA TWL_DUMP WORK_DIR\n", stderr);
+        return 2;
+    }
+    const std::string lua = argv[2], dump = argv[3], work = argv[4];
+    if (test_support::run_command("tshark -v >/dev/null 2>&1").status != 0) {
+        std::puts("tshark is not installed (make ci-deps installs it): the dissector is not tested");
+        return 77;
+    }
+
+    std::vector<wire::Vector> vectors = wire::load_vectors(argv[1]);
+
+    // Garbage before every seventh frame: stray bytes, a header of version 2,
+    // one with a length over 2 MiB. Frames share segments, or are cut inside
+    // the magic and the length, in the middle of the payload, or byte by byte.
+    const std::string garbage[] = {std::string("xTRW\0", 5), std::string("TRWK\2\x81\0\0\0\0", 10), "TRWK\1\x81\x7F\xFF\xFF\xFF"};
+    wire::Bytes stream;
+    std::set<size_t> cuts;
+    std::vector<Event> want;
+    std::vector<std::string> labels;
+    for (size_t k = 0; k < vectors.size(); ++k) {
+        const wire::Vector &v = vectors[k];
+        if (!v.frame) continue;
+        if (k % 7 == 3) {
+            stream.insert(stream.end(), garbage[k / 7 % 3].begin(), garbage[k / 7 % 3].end());
+            want.push_back(Event{{"skipped"}, true}), labels.push_back("garbage before " + v.label);
+        }
+        const size_t s = stream.size(), n = v.frame->size();
+        stream.insert(stream.end(), v.frame->begin(), v.frame->end());
+        if (k % 4 == 1) cuts.insert({s + 2, s + 8});
+        if (k % 4 == 2 || (k % 4 == 3 && n > 40)) cuts.insert(s + 10 + (n - 10) / 2);
+        for (size_t b = 1; k % 4 == 3 && n <= 40 && b < n; ++b) cuts.insert(s + b);
+        if (n - 10 > TWL_MAX_PAYLOAD) {  // a header no reader accepts: garbage
+            push(want, Event{{"skipped"}, true}), labels.push_back(v.label);
+            continue;
+        }
+        Event e = header(v.codec->layout->type, n - 10);
+        e.broken = v.malformed;
+        if (!v.malformed) add_fields(e, v.codec->name, v.fields);
+        push(want, e), labels.push_back(v.label);
+    }
+    // The last frame, over two segments, is cut off by the end of the capture.
+    const wire::Vector &last = *std::find_if(vectors.begin(), vectors.end(), [](auto &v) { return v.frame && !v.malformed; });
+    stream.insert(stream.end(), last.frame->begin(), last.frame->end() - 1);
+    cuts.insert({stream.size() - 3, stream.size()});
+    want.push_back(header(last.codec->layout->type, last.frame->size() - 10)), want.back().broken = true;
+    labels.push_back(last.label + ", cut");
+    for (size_t at = 65000; at < stream.size(); at += 65000) cuts.insert(at);  // segments within an IPv4 packet
+
+    std::filesystem::create_directories(work);
+    const std::string pcap = work + "/twl_vectors.pcap", raw = work + "/twl_vectors.twl";
+    write_pcap(pcap, stream, cuts);
+    std::ofstream(raw, std::ios::binary).write(reinterpret_cast<const char *>(stream.data()), std::streamsize(stream.size()));
+    // A home of its own keeps personal plugins and preferences out.
+    const test_support::CommandRun shark = test_support::run_command(
+        "HOME='" + work + "' XDG_CONFIG_HOME='" + work + "' tshark -2 -X 'lua_script:" + lua + "' -r '" + pcap +
+        "' -T json -J twl 2>'" + work + "/tshark.err'");
+    if (shark.status != 0) {
+        std::fprintf(stderr, "tshark failed (%d); see %s/tshark.err\n", shark.status, work.c_str());
+        return 1;
+    }
+    std::printf("%zu frames and runs of garbage in %zu segments, %zu bytes\n", labels.size(), cuts.size(), stream.size());
+    const std::vector<Event> shark_got = tshark_events(shark.out),
+                             dump_got = dump_events(test_support::run_command("'" + dump + "' '" + raw + "'").out);
+    int rc = compare("tshark", shark_got, want, labels) | compare("twl-dump", dump_got, want, labels);
+    for (size_t k = 0; rc == 0 && k < want.size(); ++k)
+        if (shark_got[k].fault != dump_got[k].fault)
+            std::fprintf(stderr, "%s: tshark says %s, twl-dump %s\n", labels[k].c_str(), shark_got[k].fault.c_str(),
+                         dump_got[k].fault.c_str()), rc = 1;
+    return rc;
+}
