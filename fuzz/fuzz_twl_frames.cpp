@@ -6,6 +6,8 @@
 // accepts is exactly what its builder writes for the fields it gives back.
 #include <algorithm>
 #include <cstdint>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -69,9 +71,24 @@ std::vector<Seen> read_stream(const uint8_t *data, size_t size, size_t chunk_see
     return seen;
 }
 
+// A 0 byte inside a string field (byte fields may hold any byte).
+bool is_string_field(const std::string &name) {
+    static const std::set<std::string> names = [] {
+        std::set<std::string> s;
+        for (const auto *table : {twl_messages, twl_records}) {
+            const size_t n = table == twl_messages ? TWL_MESSAGE_COUNT : TWL_RECORD_COUNT;
+            for (size_t i = 0; i < n; i++)
+                for (const twl_field_t *f = table[i].fields; f->kind != TWL_F_END; f++)
+                    if (f->kind == TWL_F_STR) s.insert(f->name);
+        }
+        return s;
+    }();
+    return names.count(name) != 0;
+}
+
 bool has_nul(const wire::Record &r) {
     return std::any_of(r.begin(), r.end(), [](const wire::Field &f) {
-        return f.text.find('\0') != std::string::npos || has_nul(f.sub);
+        return (is_string_field(f.name) && f.text.find('\0') != std::string::npos) || has_nul(f.sub);
     });
 }
 
