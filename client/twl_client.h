@@ -119,6 +119,10 @@ typedef struct twlc_reader {
     unsigned char type;
 } twlc_reader;
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 /* Starts a new stream. */
 void twlc_init(twlc_reader *r);
 
@@ -137,5 +141,9 @@ int twlc_finish(twlc_reader *r, twlc_event *ev);
  * cap - 1 are left out. Every name in the protocol fits a Str31, an item
  * name a Str63. */
 void twlc_pstring(unsigned char *p, unsigned int cap, const twlc_event *ev);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

@@ -1,6 +1,8 @@
 // The golden frames of vectors/*.txt, both ways: each builder writes exactly
 // its vector's bytes, each parser gives back the vector's fields and refuses
-// every shorter payload, and each malformed payload is refused.
+// every shorter payload, and each malformed payload is refused. The layout
+// table agrees too: the streaming reader, which walks it, reads the same
+// fields from each frame and faults on each malformed one.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 
 #include "relay/twl.h"
 #include "support/wire.h"
+#include "twl_client.h"
 
 namespace {
 
@@ -46,6 +49,28 @@ std::vector<size_t> cuts(size_t n) {
     return out;
 }
 
+// The fields the streaming reader gives for one frame fed whole, as the
+// vectors write them; nullopt when it faults or skips.
+std::optional<wire::Record> walk_table(const wire::Bytes &frame) {
+    twlc_reader r;
+    twlc_init(&r);
+    twlc_event ev;
+    const unsigned char *at = frame.data();
+    unsigned long left = frame.size();
+    wire::Record out;
+    const auto field = [&ev](wire::Field::Kind k) { return wire::Field{k, ev.name, k == wire::Field::kInt ? ev.value : 0, {}, {}}; };
+    for (int kind; (kind = twlc_next(&r, &at, &left, &ev)) != TWLC_NEED;) {
+        wire::Record &level = ev.depth == 0 || out.empty() ? out : out.back().sub;
+        if (kind == TWLC_FIELD) level.push_back(field(wire::Field::kInt));
+        if (kind == TWLC_ENTRY || kind == TWLC_RECORD) out.push_back(field(wire::Field::kRecord));
+        if (kind == TWLC_TEXT && ev.more + ev.size == ev.value) level.push_back(field(wire::Field::kText));
+        if (kind == TWLC_TEXT) level.back().text.append(reinterpret_cast<const char *>(ev.data), ev.size);
+        if (kind == TWLC_END) return ev.value == 1 ? std::optional(out) : std::nullopt;
+        if (kind == TWLC_SKIP || kind == TWLC_FAULT) return std::nullopt;
+    }
+    return std::nullopt;
+}
+
 TEST(WireVectors, EveryFileReads) {
     EXPECT_EQ(loaded().error, "");
     EXPECT_GE(loaded().all.size(), 21u);
@@ -75,10 +100,14 @@ TEST_P(WireVector, BuilderParserAndEveryCutAgree) {
     ASSERT_EQ(type, c.layout->type);
     ASSERT_EQ(size_t(len), frame.size() - TWR_MSG_HEADER_SIZE);
     const wire::Bytes payload(frame.begin() + TWR_MSG_HEADER_SIZE, frame.end());
+    const std::optional<wire::Record> walked = walk_table(frame);
     if (v.malformed) {
         EXPECT_FALSE(parse_first(c, payload, payload.size())) << "a malformed payload was accepted";
+        EXPECT_FALSE(walked) << "the layout table accepts a malformed payload";
         return;
     }
+    if (!walked || *walked != v.fields)
+        ADD_FAILURE() << "the layout table reads " << (walked ? wire::describe(*walked) : "a fault");
     ASSERT_TRUE(built) << "the builder gave no frame";
     if (*built != frame) {
         const auto diff = std::mismatch(built->begin(), built->end(), frame.begin(), frame.end());
