@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the library alone as a shared library in a scratch directory and
 # checks its face: the SONAME carries the major version, and the dynamic
-# symbol table holds the C API's names and nothing else.
+# symbol table holds the C API's names and nothing else, and every function
+# the public headers declare is there (one that lost its C linkage is not).
 # Usage: shared_library_check.sh <source-dir> <major> <c-compiler> <c++-compiler>
 set -eu
 scratch=$(mktemp -d)
@@ -17,5 +18,10 @@ if grep -Ev '^(twl_|twr_|tw_|idmap_|twrelay_|utf8_to_macroman$)' "$scratch/expor
     echo "exported beyond the C API: the names above" >&2
     exit 1
 fi
-grep -qx twr_version "$scratch/exports"
+sort -o "$scratch/exports" "$scratch/exports"
+grep -ohE '\b(twl|twr|tw|idmap|twrelay|utf8)_[a-z0-9_]+\(' "$1"/relay/*.h | tr -d '(' | sort -u >"$scratch/declared"
+if comm -23 "$scratch/declared" "$scratch/exports" | grep .; then
+    echo "declared in the public headers but not exported: the names above" >&2
+    exit 1
+fi
 echo "$(wc -l <"$scratch/exports") exported symbols, all of the C API"
