@@ -1,11 +1,17 @@
-// The frame reader and every payload parser on arbitrary bytes.
-// Reader: the same frames come out whether the stream arrives whole or in
-// small chunks, each frame sits inside the buffer behind a valid header,
-// and skipped, framed and pending bytes add up to the input.
-// Parsers: a payload is never read past its end, and whatever a parser
-// accepts is exactly what its builder writes for the fields it gives back.
+// The frame readers and every payload parser on arbitrary bytes.
+// The relay's reader, fed whole and in small chunks written straight into its
+// buffer, and the client's C89 reader, fed in two random chunkings, find the
+// same frames at the same offsets, skip the same bytes and leave the same
+// cut frame at the end. Each relay frame sits inside the buffer behind a
+// valid header, and skipped, framed and pending bytes add up to the input.
+// For every frame of a known type the typed parser and the client reader
+// both refuse the payload or give the same fields; a parser never reads past
+// the payload; whatever it accepts holds no 0 byte in a string and is
+// exactly what its builder writes for the fields it gives back. The whole
+// input goes through every parser too.
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,74 +19,33 @@
 #include "fuzz_support.h"
 #include "relay/twl_reader.h"
 #include "support/wire.h"
+#include "twl_client.h"
 
 namespace {
 
 using fuzz::require;
 
-struct Seen {
-    uint8_t type;
+struct Frame {
     uint64_t offset, skipped;
-    std::vector<uint8_t> payload;
-    bool operator==(const Seen &) const = default;
+    uint8_t type;
+    uint64_t length;
+    std::optional<wire::Record> fields;  // nullopt: refused, or a type without a layout
+    bool operator==(const Frame &) const = default;
 };
 
-constexpr size_t kBufferSize = 4096;  // frames longer than this are refused
-uint8_t g_buf[kBufferSize];
+struct Stream {
+    std::vector<Frame> frames;
+    uint64_t tail = 0;  // bytes after the last frame: skipped or a cut frame
+    bool operator==(const Stream &) const = default;
+};
 
-std::vector<Seen> read_stream(const uint8_t *data, size_t size, size_t chunk_seed, uint64_t *skipped_total,
-                              size_t *pending) {
-    twl_reader_t reader;
-    require(twl_reader_init(&reader, g_buf, sizeof g_buf) == TWR_OK);
-    std::vector<Seen> seen;
-    uint64_t framed = 0, skipped = 0;
-    size_t pos = 0;
-    for (;;) {
-        if (pos < size && chunk_seed == 0) {
-            pos += twl_reader_feed(&reader, data + pos, size - pos);
-        } else if (pos < size) {  // in small chunks, written straight into the buffer
-            size_t room = 0;
-            uint8_t *at = twl_reader_space(&reader, &room);
-            const size_t n = std::min({size_t(1 + (pos * 31 + chunk_seed) % 7), size - pos, room});
-            std::copy_n(data + pos, n, at);
-            twl_reader_commit(&reader, n);
-            pos += n;
-        }
-        twl_frame_t frame;
-        bool any = false;
-        while (twl_reader_next(&reader, &frame)) {
-            any = true;
-            // The payload lies in the buffer, right behind a valid header.
-            require(frame.payload >= g_buf + TWR_MSG_HEADER_SIZE);
-            require(frame.payload + frame.payload_len <= g_buf + sizeof g_buf);
-            uint8_t type = 0;
-            uint32_t len = 0;
-            require(twl_decode_header(frame.payload - TWR_MSG_HEADER_SIZE, TWR_MSG_HEADER_SIZE, &type, &len) == TWR_OK);
-            require(type == frame.type && len == frame.payload_len);
-            require(frame.offset == framed + skipped + frame.skipped);
-            skipped += frame.skipped;
-            framed += TWR_MSG_HEADER_SIZE + frame.payload_len;
-            seen.push_back({frame.type, frame.offset, frame.skipped,
-                            std::vector<uint8_t>(frame.payload, frame.payload + frame.payload_len)});
-        }
-        if (pos >= size && !any) break;
-    }
-    *skipped_total = skipped + twl_reader_skipped(&reader);
-    *pending = twl_reader_pending(&reader);
-    require(framed + *skipped_total + *pending == size);
-    return seen;
-}
-
-// A 0 byte inside a string field (byte fields may hold any byte).
 bool is_string_field(const std::string &name) {
     static const std::set<std::string> names = [] {
         std::set<std::string> s;
-        for (const auto *table : {twl_messages, twl_records}) {
-            const size_t n = table == twl_messages ? TWL_MESSAGE_COUNT : TWL_RECORD_COUNT;
-            for (size_t i = 0; i < n; i++)
+        for (const auto &[table, n] : {std::pair{twl_messages, TWL_MESSAGE_COUNT}, {twl_records, TWL_RECORD_COUNT}})
+            for (size_t i = 0; i < size_t(n); i++)
                 for (const twl_field_t *f = table[i].fields; f->kind != TWL_F_END; f++)
                     if (f->kind == TWL_F_STR) s.insert(f->name);
-        }
         return s;
     }();
     return names.count(name) != 0;
@@ -92,29 +57,106 @@ bool has_nul(const wire::Record &r) {
     });
 }
 
-// Each parser gets a copy of exactly the payload's size, so that any read
-// past it is caught; what it accepts its builder must write again.
-void parse_all(const std::vector<uint8_t> &bytes) {
-    const uint8_t *p = bytes.empty() ? nullptr : bytes.data();
-    for (const wire::Codec &c : wire::codecs()) {
-        const auto fields = wire::parse(c, p, bytes.size());
-        if (!fields) continue;
-        require(!has_nul(*fields));  // no builder writes one
-        const auto frame = wire::build(c, *fields);
-        require(frame && std::equal(frame->begin() + TWR_MSG_HEADER_SIZE, frame->end(), bytes.begin(), bytes.end()));
+// The parser's fields from a copy of exactly the payload's size, checked
+// against the builder; nullopt when it refuses.
+std::optional<wire::Record> parse(const wire::Codec &c, const std::vector<uint8_t> &bytes) {
+    auto fields = wire::parse(c, bytes.empty() ? nullptr : bytes.data(), bytes.size());
+    if (!fields) return fields;
+    require(!has_nul(*fields));
+    const auto frame = wire::build(c, *fields);
+    require(frame && std::equal(frame->begin() + TWR_MSG_HEADER_SIZE, frame->end(), bytes.begin(), bytes.end()));
+    return fields;
+}
+
+Stream relay_side(const uint8_t *data, size_t size, size_t chunk_seed) {
+    static std::vector<uint8_t> buf(TWR_READER_BUFFER_SIZE);
+    twl_reader_t reader;
+    require(twl_reader_init(&reader, buf.data(), buf.size()) == TWR_OK);
+    Stream out;
+    uint64_t framed = 0, skipped = 0;
+    for (size_t pos = 0;;) {
+        if (chunk_seed == 0) {
+            pos += twl_reader_feed(&reader, data + pos, size - pos);
+        } else if (pos < size) {
+            size_t room = 0;
+            uint8_t *at = twl_reader_space(&reader, &room);
+            const size_t n = std::min({size_t(1 + (pos * 31 + chunk_seed) % 7), size - pos, room});
+            std::copy_n(data + pos, n, at);
+            twl_reader_commit(&reader, n);
+            pos += n;
+        }
+        bool any = false;
+        for (twl_frame_t f; twl_reader_next(&reader, &f); any = true) {
+            require(f.payload >= buf.data() + TWR_MSG_HEADER_SIZE && f.payload + f.payload_len <= buf.data() + buf.size());
+            uint8_t type = 0;
+            uint32_t len = 0;
+            require(twl_decode_header(f.payload - TWR_MSG_HEADER_SIZE, TWR_MSG_HEADER_SIZE, &type, &len) == TWR_OK);
+            require(type == f.type && len == f.payload_len && f.offset == framed + skipped + f.skipped);
+            skipped += f.skipped;
+            framed += TWR_MSG_HEADER_SIZE + f.payload_len;
+            const wire::Codec *c = nullptr;
+            for (const wire::Codec &k : wire::codecs()) c = k.layout->type == f.type ? &k : c;
+            out.frames.push_back({f.offset, f.skipped, f.type, f.payload_len,
+                                  c ? parse(*c, {f.payload, f.payload + f.payload_len}) : std::nullopt});
+        }
+        if (pos >= size && !any) break;
     }
+    out.tail = twl_reader_skipped(&reader) + twl_reader_pending(&reader);
+    require(framed + skipped + out.tail == size);
+    return out;
+}
+
+Stream client_side(const uint8_t *data, size_t size, uint32_t seed) {
+    twlc_reader r;
+    twlc_init(&r);
+    twlc_event ev;
+    Stream out;
+    uint64_t skipped = 0;
+    bool fault = false, known = false;
+    wire::Record fields;
+    const auto take = [&](int kind) {
+        wire::Record &level = ev.depth == 0 || fields.empty() ? fields : fields.back().sub;
+        const auto field = [&ev](wire::Field::Kind k) {
+            return wire::Field{k, ev.name, k == wire::Field::kInt ? ev.value : 0, {}, {}};
+        };
+        if (kind == TWLC_SKIP || kind == TWLC_CUT) skipped += ev.value;
+        if (kind == TWLC_FRAME) {
+            out.frames.push_back({ev.offset, skipped, ev.type, ev.value, std::nullopt});
+            skipped = 0, fault = false, known = ev.name != nullptr, fields.clear();
+        }
+        if (kind == TWLC_FIELD) level.push_back(field(wire::Field::kInt));
+        if (kind == TWLC_ENTRY || kind == TWLC_RECORD) fields.push_back(field(wire::Field::kRecord));
+        if (kind == TWLC_TEXT && ev.more + ev.size == ev.value) level.push_back(field(wire::Field::kText));
+        if (kind == TWLC_TEXT) level.back().text.append(reinterpret_cast<const char *>(ev.data), ev.size);
+        fault |= kind == TWLC_FAULT;
+        if (kind == TWLC_END) require(ev.value == (!fault && known));
+        if (kind == TWLC_END && ev.value) out.frames.back().fields = fields;
+    };
+    for (size_t pos = 0; pos < size;) {
+        seed = seed * 1103515245u + 12345u;
+        unsigned long left = std::min<size_t>(1 + (seed >> 16) % 64, size - pos);
+        const unsigned char *at = data + pos;
+        pos += left;
+        for (int kind; (kind = twlc_next(&r, &at, &left, &ev)) != TWLC_NEED;) take(kind);
+        require(left == 0);
+    }
+    for (int kind; (kind = twlc_finish(&r, &ev)) != TWLC_NEED;) take(kind);
+    // A frame still open when the stream ended is the relay reader's pending bytes.
+    out.tail = skipped;
+    if (!out.frames.empty() && out.frames.back().offset + TWR_MSG_HEADER_SIZE + out.frames.back().length > size) {
+        out.tail += out.frames.back().skipped;
+        out.frames.pop_back();
+    }
+    return out;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    uint64_t skipped_whole = 0, skipped_chunked = 0;
-    size_t pending_whole = 0, pending_chunked = 0;
-    const auto whole = read_stream(data, size, 0, &skipped_whole, &pending_whole);
-    const auto chunked = read_stream(data, size, 1 + (size % 5), &skipped_chunked, &pending_chunked);
-    require(whole == chunked && skipped_whole == skipped_chunked && pending_whole == pending_chunked);
-
-    for (const auto &frame : whole) parse_all(frame.payload);
-    parse_all(std::vector<uint8_t>(data, data + size));
+    const Stream relay = relay_side(data, size, 0);
+    require(relay_side(data, size, 1 + size % 5) == relay);
+    require(client_side(data, size, uint32_t(size)) == relay);
+    require(client_side(data, size, size == 0 ? 7 : data[0] * 2654435761u) == relay);
+    for (const wire::Codec &c : wire::codecs()) parse(c, std::vector<uint8_t>(data, data + size));
     return 0;
 }
