@@ -21,10 +21,7 @@ TEST(Hashmap, DoublingMovesTheKeyCopiesInAscendingOrderOfOldSlots) {
     tw_hashmap_init(&m, 8);
     for (const auto &[key, at8, at16] : keys) ASSERT_EQ(tw_hashmap_set(&m, key, 1), 0);
     char *copies[8] = {};
-    for (const auto &[key, at8, at16] : keys) {
-        copies[at8] = m.keys[at8];
-        ASSERT_STREQ(copies[at8], key);
-    }
+    for (const auto &[key, at8, at16] : keys) ASSERT_STREQ(copies[at8] = m.keys[at8], key);
     ASSERT_EQ(tw_hashmap_set(&m, "k1", 2), 0);
     ASSERT_EQ(m.capacity, 16u);
     EXPECT_STREQ(m.keys[2], "k1");

@@ -1,11 +1,11 @@
-// The frame reader's buffer edges, and twl-dump against its golden
-// transcript, whose stream holds every kind of damage the reader recovers
-// from. The parsers are checked against the wire vectors, and chunking
-// independence in the frames fuzz harness.
+// The frame reader's buffer edges, and twl-dump against its transcripts in
+// tests/data/: the golden stream holds every kind of damage the reader
+// recovers from. The parsers are checked against the wire vectors, and
+// chunking independence in the frames fuzz harness.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,47 +17,41 @@ namespace {
 
 using wire::Bytes;
 
-Bytes pong() { return {'T', 'R', 'W', 'K', 0x01, 0x92, 0, 0, 0, 0}; }
+const Bytes kPong{'T', 'R', 'W', 'K', 0x01, 0x92, 0, 0, 0, 0};
 
-struct Outcome {
-    std::vector<twl_frame_t> frames;  // payload pointers are not kept valid
-    size_t pending = 0;
-    uint64_t skipped = 0;
-};
-
-// Feeds `stream` `chunk` bytes at a time into a reader of `cap` bytes.
-Outcome read(const Bytes &stream, size_t cap, size_t chunk) {
-    std::vector<uint8_t> buf(cap);
-    twl_reader_t r;
-    EXPECT_EQ(twl_reader_init(&r, buf.data(), cap), TWR_OK);
-    Outcome o;
-    for (size_t at = 0; at < stream.size();) {
-        const size_t took = twl_reader_feed(&r, stream.data() + at, std::min(chunk, stream.size() - at));
-        at += took;
-        twl_frame_t f;
-        size_t got = 0;
-        for (; twl_reader_next(&r, &f); ++got) o.frames.push_back(f);
-        if (took == 0 && got == 0) {
-            ADD_FAILURE() << "reader stalled at " << at;
-            break;
-        }
-    }
-    o.pending = twl_reader_pending(&r);
-    o.skipped = twl_reader_skipped(&r);
-    return o;
-}
-
-TEST(TwlReader, HeaderOfAFrameLongerThanTheBufferIsSkippedNotAwaited) {
-    // A 20-byte buffer can never hold the 23-byte status frame ahead of the pong.
+// Fed a byte at a time, 20 bytes drop the 23-byte status frame ahead of a
+// pong as soon as its header is in, rather than wait for room; 10 bytes take
+// the pong. 25 bytes take what fits of three pongs and nothing more until
+// drained, then move the pending bytes to the front. Less than a header is
+// refused.
+TEST(TwlReader, SmallBuffers) {
     Bytes stream{'T', 'R', 'W', 'K', 0x01, 0x8C, 0, 0, 0, 13};
     stream.resize(23, 0x41);
-    const Bytes p = pong();
-    stream.insert(stream.end(), p.begin(), p.end());
-    const Outcome o = read(stream, 20, 1);
-    ASSERT_EQ(o.frames.size(), 1u);
-    EXPECT_EQ(o.frames[0].type, TWR_MSG_PONG);
-    EXPECT_EQ(o.frames[0].skipped, 23u);
-    EXPECT_EQ(read(p, 10, 4).frames.size(), 1u);  // room for just the header takes a pong
+    for (int k = 0; k < 3; ++k) stream.insert(stream.end(), kPong.begin(), kPong.end());
+    const uint8_t *three = stream.data() + 23;
+    uint8_t buf[25];
+    twl_reader_t r;
+    twl_frame_t f{};
+    size_t frames = 0;
+    ASSERT_EQ(twl_reader_init(&r, buf, 20), TWR_OK);
+    for (const uint8_t *b = stream.data(); b < three + 10; ++b) {
+        ASSERT_EQ(twl_reader_feed(&r, b, 1), 1u);
+        while (twl_reader_next(&r, &f)) ++frames;
+    }
+    EXPECT_TRUE(frames == 1 && f.type == TWR_MSG_PONG && f.skipped == 23) << frames << " frames, the last skipped " << f.skipped;
+    ASSERT_EQ(twl_reader_init(&r, buf, 10), TWR_OK);
+    EXPECT_TRUE(twl_reader_feed(&r, three, 10) == 10 && twl_reader_next(&r, &f) && f.type == TWR_MSG_PONG);
+    ASSERT_EQ(twl_reader_init(&r, buf, sizeof buf), TWR_OK);
+    ASSERT_EQ(twl_reader_feed(&r, three, 30), 25u);
+    EXPECT_EQ(twl_reader_feed(&r, three + 25, 5), 0u);  // full until drained
+    EXPECT_TRUE(twl_reader_next(&r, &f) && twl_reader_next(&r, &f));
+    EXPECT_FALSE(twl_reader_next(&r, &f));
+    EXPECT_EQ(twl_reader_feed(&r, three + 25, 5), 5u);
+    ASSERT_TRUE(twl_reader_next(&r, &f));
+    EXPECT_EQ(f.offset, 20u);
+    EXPECT_EQ(f.payload, buf + 10);
+    EXPECT_EQ(twl_reader_init(&r, nullptr, 100), TWR_ERR_NOMEM);
+    EXPECT_EQ(twl_reader_init(&r, buf, 9), TWR_ERR_NOMEM);
 }
 
 TEST(TwlReader, LargestPayloadIsAwaitedAndHandedOutInPlace) {
@@ -82,26 +76,6 @@ TEST(TwlReader, LargestPayloadIsAwaitedAndHandedOutInPlace) {
     EXPECT_EQ(twl_reader_pending(&r), 0u);
 }
 
-TEST(TwlReader, FeedTakesWhatFitsAndMovesPendingBytesAfterDraining) {
-    const Bytes p = pong();
-    Bytes three;
-    for (int k = 0; k < 3; ++k) three.insert(three.end(), p.begin(), p.end());
-    uint8_t buf[25];
-    twl_reader_t r;
-    EXPECT_EQ(twl_reader_init(&r, nullptr, 100), TWR_ERR_NOMEM);
-    EXPECT_EQ(twl_reader_init(&r, buf, 9), TWR_ERR_NOMEM);
-    ASSERT_EQ(twl_reader_init(&r, buf, sizeof buf), TWR_OK);
-    ASSERT_EQ(twl_reader_feed(&r, three.data(), three.size()), 25u);
-    EXPECT_EQ(twl_reader_feed(&r, three.data() + 25, 5), 0u);  // full until drained
-    twl_frame_t f;
-    EXPECT_TRUE(twl_reader_next(&r, &f) && twl_reader_next(&r, &f));
-    EXPECT_FALSE(twl_reader_next(&r, &f));
-    EXPECT_EQ(twl_reader_feed(&r, three.data() + 25, 5), 5u);
-    ASSERT_TRUE(twl_reader_next(&r, &f));
-    EXPECT_EQ(f.offset, 20u);
-    EXPECT_EQ(f.payload, buf + 10);
-}
-
 TEST(TwlParse, ACursorWalksOnlyTheTypeItsListWasParsedAs) {
     const uint8_t one_guild[] = {0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x07, 0x00, 0x08};
     twl_list_t list;
@@ -113,42 +87,26 @@ TEST(TwlParse, ACursorWalksOnlyTheTypeItsListWasParsedAs) {
     EXPECT_FALSE(twl_list_next_guild(&list, &g));
 }
 
-// ---- twl-dump ----
-
 #ifdef TWL_DUMP_BINARY  // the tools are optional in the build
 
-test_support::CommandRun run_dump(const std::string &args) {
-    return test_support::run_command(std::string(TWL_DUMP_BINARY) + " " + args);
-}
-
-std::string write_scratch(const std::string &name, const Bytes &content) {
-    const std::string path = std::string(TWRELAY_BINARY_DIR) + "/" + name;
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(content.data()), std::streamsize(content.size()));
-    return path;
-}
-
-TEST(TwlDump, GoldenStreamMatchesTheGoldenTranscript) {
-    const std::string data = std::string(TWRELAY_SOURCE_DIR) + "/tests/data/";
-    const std::string path = write_scratch("twl_dump_golden.twl", wire::load_bytes(data + "twl_dump_golden.bytes"));
-    std::stringstream expected;
-    expected << std::ifstream(data + "twl_dump_golden.txt").rdbuf();
-    const test_support::CommandRun run = run_dump(path);
-    EXPECT_EQ(run.out, expected.str());
-    EXPECT_EQ(run.status, 1);  // the stream ends inside a frame
-}
-
-TEST(TwlDump, HexFromStandardInputAndTheExitStatuses) {
-    const std::string path = write_scratch("twl_dump_pong.twl", pong());
-    const test_support::CommandRun run = run_dump("--hex < " + path);
-    EXPECT_EQ(run.out,
-              "offset 0: PONG (0x92), payload 0 bytes\n"
-              "  frame bytes:\n"
-              "    0000  54 52 57 4b 01 92 00 00  00 00                    |TRWK......|\n"
-              "total: bytes=10 frames=1 malformed=0 skipped=0\n");
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run_dump("--bogus 2>/dev/null").status, 2);
-    EXPECT_EQ(run_dump(path + " >/dev/full 2>/dev/null").status, 2);  // output that cannot be written
-    EXPECT_EQ(run_dump(path + "-missing 2>/dev/null").status, 2);
+// Each command, its transcript in tests/data/ (none: nothing on standard
+// output) and its exit status.
+TEST(TwlDump, TranscriptsAndExitStatuses) {
+    const std::string data = TWRELAY_SOURCE_DIR "/tests/data/", golden = TWRELAY_BINARY_DIR "/twl_dump_golden.twl",
+                      dump = TWL_DUMP_BINARY " ";
+    const Bytes stream = wire::load_bytes(data + "twl_dump_golden.bytes");
+    std::ofstream(golden, std::ios::binary).write(reinterpret_cast<const char *>(stream.data()), std::streamsize(stream.size()));
+    const struct { std::string command, transcript; int status; } runs[] = {
+        {dump + golden, "twl_dump_golden.txt", 1},  // the stream ends inside a frame
+        {"printf 'TRWK\\1\\222\\0\\0\\0\\0' | " + dump + "--hex", "twl_dump_pong_hex.txt", 0},  // a pong on standard input
+        {dump + "--bogus 2>/dev/null", "", 2},
+        {dump + golden + " >/dev/full 2>/dev/null", "", 2},  // output that cannot be written
+        {dump + golden + "-missing 2>/dev/null", "", 2}};
+    for (const auto &run : runs) {
+        const test_support::CommandRun got = test_support::run_command(run.command);
+        EXPECT_EQ(got.out, run.transcript.empty() ? "" : test_support::read_file(data + run.transcript)) << run.command;
+        EXPECT_EQ(got.status, run.status) << run.command;
+    }
 }
 
 #endif

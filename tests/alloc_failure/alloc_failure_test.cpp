@@ -85,15 +85,15 @@ struct Row {
 };
 void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
 
+// A failed builder gives a null frame and a length of 0.
 template <auto build>
-void builder(long n) {  // a failed builder gives a null frame and a length of 0
+void builder(long n) {
     size_t len = 12345;
     uint8_t *frame = armed(n, [&] { return build(&len); });
     EXPECT_TRUE(g_failed ? frame == nullptr && len == 0 : frame != nullptr && len >= TWR_MSG_HEADER_SIZE);
     std::free(frame);
 }
 
-const twl_message kMessage{};
 const uint8_t kBytes[4] = {1, 2, 3, 4};
 void build_message(long n) {  // the out pointer stays untouched on failure
     uint8_t untouched = 0, *frame = &untouched;
@@ -201,27 +201,13 @@ void config_save(long n) {
 
 const Row kRows[] = {
     {"build_message_leaves_the_out_pointer", 1, build_message},
+    // The typed builders share their two sites: status stands for those that
+    // write their payload on the stack, the guild list for those (the lists,
+    // the batch, message create and update, image data) that write it in a
+    // scratch block first.
     {"pong", 1, builder<twl_build_pong>},
-    {"handshake_ack", 1, builder<[](size_t *n) { return twl_build_handshake_ack(n, 1, 2, "hi"); }>},
-    {"auth_result", 1, builder<[](size_t *n) { return twl_build_auth_result(n, 1, "a", "b", 3); }>},
     {"status", 1, builder<[](size_t *n) { return twl_build_status(n, 1, 2, "ok"); }>},
-    {"error", 1, builder<[](size_t *n) { return twl_build_error(n, 1, 2, "bad"); }>},
-    {"gateway_state", 1, builder<[](size_t *n) { return twl_build_gateway_state(n, 2); }>},
     {"guild_list", 2, builder<[](size_t *n) { return twl_build_guild_list(n, nullptr, 0); }>},
-    {"member_list", 2, builder<[](size_t *n) { return twl_build_member_list(n, nullptr, 0); }>},
-    {"dm_list", 2, builder<[](size_t *n) { return twl_build_dm_list(n, nullptr, 0); }>},
-    {"channel_list", 2, builder<[](size_t *n) { return twl_build_channel_list(n, 9, nullptr, 0); }>},
-    {"message_batch", 2, builder<[](size_t *n) { return twl_build_message_batch(n, 9, &kMessage, 1, 1, 0); }>},
-    {"message_create", 2, builder<[](size_t *n) { return twl_build_message_create(n, 9, &kMessage); }>},
-    {"message_delete", 1, builder<[](size_t *n) { return twl_build_message_delete(n, 1, 2); }>},
-    {"message_update", 2, builder<[](size_t *n) { return twl_build_message_update(n, 1, 2, "edited"); }>},
-    {"typing_start", 1, builder<[](size_t *n) { return twl_build_typing_start(n, 1, "Ann"); }>},
-    {"unread_update", 1, builder<[](size_t *n) { return twl_build_unread_update(n, 1, 2, 3); }>},
-    {"image_data", 2, builder<[](size_t *n) { return twl_build_image_data(n, 1, 2, 3, 4, 5, 6, 7, kBytes, 4); }>},
-    {"voice_status", 1, builder<[](size_t *n) { return twl_build_voice_status(n, 1, 2, "Room"); }>},
-    {"voice_members", 2, builder<[](size_t *n) { return twl_build_voice_members(n, 1, nullptr, 0); }>},
-    {"voice_speaking", 1, builder<[](size_t *n) { return twl_build_voice_speaking(n, 1, 1); }>},
-    {"voice_error", 1, builder<[](size_t *n) { return twl_build_voice_error(n, 1, "no"); }>},
     {"hashmap_init_clamps_above_2_to_31_and_a_failed_one_leaves_a_zero_filled_record", 2, hashmap_init},
     {"hashmap_first_set_of_a_zero_filled_record", 3, hashmap_first_set},
     {"hashmap_copies_the_key_first_and_failed_doublings_carry_on_until_full", 4, hashmap_set_at_the_threshold},

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,6 +23,13 @@ inline std::string utf8(uint32_t cp) {
     for (size_t k = n - 1; k > 0; --k, cp >>= 6) s[k] = char(0x80 | (cp & 0x3F));
     s[0] = char((0xFF00 >> n & 0xFF) | cp);  // the lead: n ones, a zero, the top bits
     return s;
+}
+
+// The whole of a file; empty when it cannot be read.
+inline std::string read_file(const std::string &path) {
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
 }
 
 struct CommandRun {
