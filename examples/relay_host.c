@@ -48,7 +48,8 @@ static char long_text[2001];
 int main(void) {
     /* 0. The library this program runs with should be the one its headers
      *    describe; with the shared library that is worth a check at start-up. */
-    printf("relay core %s, built against headers %s\n", twr_version(), TWR_VERSION_STRING);
+    printf("relay core %s, built against headers %d.%d.%d\n", twr_version(), TWR_VERSION_MAJOR, TWR_VERSION_MINOR,
+           TWR_VERSION_PATCH);
     if (strcmp(twr_version(), TWR_VERSION_STRING) != 0) ++failures;
 
     /* 1. IDs. A snowflake text gets a short ID the first time it is seen

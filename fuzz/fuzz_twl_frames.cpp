@@ -19,7 +19,6 @@
 #include "fuzz_support.h"
 #include "relay/twl_reader.h"
 #include "support/wire.h"
-#include "twl_client.h"
 
 namespace {
 
@@ -115,19 +114,12 @@ Stream client_side(const uint8_t *data, size_t size, uint32_t seed) {
     bool fault = false, known = false;
     wire::Record fields;
     const auto take = [&](int kind) {
-        wire::Record &level = ev.depth == 0 || fields.empty() ? fields : fields.back().sub;
-        const auto field = [&ev](wire::Field::Kind k) {
-            return wire::Field{k, ev.name, k == wire::Field::kInt ? ev.value : 0, {}, {}};
-        };
+        wire::add_client_event(fields, kind, ev);
         if (kind == TWLC_SKIP || kind == TWLC_CUT) skipped += ev.value;
         if (kind == TWLC_FRAME) {
             out.frames.push_back({ev.offset, skipped, ev.type, ev.value, std::nullopt});
             skipped = 0, fault = false, known = ev.name != nullptr, fields.clear();
         }
-        if (kind == TWLC_FIELD) level.push_back(field(wire::Field::kInt));
-        if (kind == TWLC_ENTRY || kind == TWLC_RECORD) fields.push_back(field(wire::Field::kRecord));
-        if (kind == TWLC_TEXT && ev.more + ev.size == ev.value) level.push_back(field(wire::Field::kText));
-        if (kind == TWLC_TEXT) level.back().text.append(reinterpret_cast<const char *>(ev.data), ev.size);
         fault |= kind == TWLC_FAULT;
         if (kind == TWLC_END) require(ev.value == (!fault && known));
         if (kind == TWLC_END && ev.value) out.frames.back().fields = fields;

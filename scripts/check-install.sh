@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs a configured build tree into a scratch prefix, then builds and
-# runs a small C consumer through the CMake package and through pkg-config.
+# runs the relay-host example (C) through the CMake package and through
+# pkg-config.
 # Usage: check-install.sh <build-dir> <source-dir>
 set -eu
 build=$(cd "$1" && pwd)
@@ -18,7 +19,7 @@ cmake --build "$scratch/consumer" >/dev/null
 mv "$scratch/prefix" "$scratch/moved"
 PKG_CONFIG_PATH=$(dirname "$(find "$scratch/moved" -name twrelay.pc)")
 export PKG_CONFIG_PATH
-cc -std=c11 -o "$scratch/pc_consumer" "$src/tests/consumer/main.c" $(pkg-config --cflags --libs twrelay)
+cc -std=c11 -o "$scratch/pc_consumer" "$src/examples/relay_host.c" $(pkg-config --cflags --libs twrelay)
 LD_LIBRARY_PATH="$(pkg-config --variable=libdir twrelay)" "$scratch/pc_consumer"
 
 # twl-dump tells the library's version, and man finds its installed page.
@@ -28,4 +29,4 @@ if command -v man >/dev/null; then
 else
     echo "install check: no man command here, manual page not rendered"
 fi
-echo "install check: CMake package and pkg-config consumers built and ran; twl-dump and its page installed"
+echo "install check: the example built and ran through the CMake package and pkg-config; twl-dump and its page installed"

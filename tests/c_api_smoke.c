@@ -1,5 +1,6 @@
 /* Built as C11 with -Wpedantic -Werror: the public headers compile together
- * in C, and a short session uses each module from C. That every declared
+ * in C, and a short session uses each module from C, with the result texts
+ * and the batch fit. That every declared
  * function is exported with C linkage is the shared-library check's part. */
 #include <stdio.h>
 #include <stdlib.h>
@@ -31,8 +32,13 @@ int main(void) {
     twrelay_config_t cfg;
     uint64_t value = 0;
     char text[64];
-    size_t len = 0;
+    size_t len = 0, i, j;
     uint8_t *bytes = twl_build_status(&len, 1, 2, "ok");
+    /* Each result code has its own text, any other value the generic one. */
+    const int codes[] = {TWR_OK, TWR_ERR_NOMEM, TWR_ERR_IO, TWR_ERR_PROTO, TWR_ERR_CONFIG, -1};
+    /* 30 records at their largest, 2212 bytes each: one batch holds 29. */
+    static char name[32], body[2001], item[64], trailer[61];
+    static twl_message messages[30];
 
     CHECK(bytes != NULL && twl_reader_init(&reader, buf, sizeof buf) == TWR_OK);
     CHECK(twl_reader_feed(&reader, bytes, len) == len && twl_reader_next(&reader, &frame));
@@ -47,6 +53,14 @@ int main(void) {
     CHECK(tw_text_for_mac("**caf\xC3\xA9**", 9, text, sizeof text) == 6 && strcmp(text, "\x01" "caf\x8E\x01") == 0);
     twrelay_config_defaults(&cfg);
     CHECK(cfg.port == 2002);
+    for (i = 0; i < sizeof codes / sizeof codes[0]; ++i)
+        for (j = 0; j < i; ++j) CHECK(strcmp(twr_strerror(codes[i]), twr_strerror(codes[j])) != 0);
+    CHECK(strcmp(twr_strerror(-1), twr_strerror(12345)) == 0);
+    memset(name, 'n', 31), memset(body, 't', 2000), memset(item, 'i', 63), memset(trailer, 'r', 60);
+    for (i = 0; i < 30; ++i)
+        messages[i] = (twl_message){.flags = TWR_MSG_FLAG_ITEM | TWR_MSG_FLAG_TRAILER, .name = name, .text = body,
+                                    .item_name = item, .trailer_name = name, .trailer_text = trailer};
+    CHECK(twl_fit_message_batch(messages, 30) == 29 && twl_fit_message_batch(NULL, 30) == 0);
     twr_log_set_level(TWR_LOG_ERROR);
     twr_log_info("not written: below the threshold");
     return failures != 0;

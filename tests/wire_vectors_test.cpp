@@ -10,7 +10,6 @@
 
 #include "relay/twl.h"
 #include "support/wire.h"
-#include "twl_client.h"
 
 namespace {
 
@@ -58,13 +57,8 @@ std::optional<wire::Record> walk_table(const wire::Bytes &frame) {
     const unsigned char *at = frame.data();
     unsigned long left = frame.size();
     wire::Record out;
-    const auto field = [&ev](wire::Field::Kind k) { return wire::Field{k, ev.name, k == wire::Field::kInt ? ev.value : 0, {}, {}}; };
     for (int kind; (kind = twlc_next(&r, &at, &left, &ev)) != TWLC_NEED;) {
-        wire::Record &level = ev.depth == 0 || out.empty() ? out : out.back().sub;
-        if (kind == TWLC_FIELD) level.push_back(field(wire::Field::kInt));
-        if (kind == TWLC_ENTRY || kind == TWLC_RECORD) out.push_back(field(wire::Field::kRecord));
-        if (kind == TWLC_TEXT && ev.more + ev.size == ev.value) level.push_back(field(wire::Field::kText));
-        if (kind == TWLC_TEXT) level.back().text.append(reinterpret_cast<const char *>(ev.data), ev.size);
+        wire::add_client_event(out, kind, ev);
         if (kind == TWLC_END) return ev.value == 1 ? std::optional(out) : std::nullopt;
         if (kind == TWLC_SKIP || kind == TWLC_FAULT) return std::nullopt;
     }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "relay/twl_layout.h"
+#include "twl_client.h"
 
 namespace wire {
 
@@ -48,6 +49,10 @@ std::optional<Record> parse(const Codec &c, const uint8_t *payload, size_t len);
 
 // The builder's frame, or nullopt when it gives none (then it must also store 0).
 std::optional<Bytes> build(const Codec &c, const Record &args);
+
+// Adds what one event of the client's streaming reader gives (a field, a
+// piece of text, an entry or record beginning) to the fields of its frame.
+void add_client_event(Record &fields, int kind, const twlc_event &ev);
 
 // `fields` with every name that `input` gives replaced by the input's fields.
 Record merge(const Record &fields, const Record &input);

@@ -1,13 +1,14 @@
-// The Wireshark dissector in the real tshark, and twl-dump, against the wire
-// vectors. Writes every vector frame into a pcap of one TCP stream (port
-// 2002): frames split inside the header, inside a string and byte by byte,
-// several frames per segment, garbage between frames and a cut frame at the
-// end. Then runs `tshark -2 -X lua_script:twl.lua -T json` on it and
-// twl-dump on the same bytes, and checks that both give every frame's
-// fields as the vectors have them, and flag every broken frame (for the same
-// reason) and the garbage.
+// The Wireshark dissector in the real tshark, and the streaming reader that
+// twl-dump prints, against the wire vectors. Writes every vector frame into
+// a pcap of one TCP stream (port 2002): frames split inside the header,
+// inside a string and byte by byte, several frames per segment, garbage
+// between frames and a cut frame at the end. Then runs `tshark -2 -X
+// lua_script:twl.lua -T json` on it and the reader on the same bytes, and
+// checks that both give every frame's fields as the vectors have them, and
+// flag every broken frame (for the same reason) and the garbage. The stream
+// is left beside the pcap for twl-dump.
 //
-//   twl_dissector_check VECTORS_DIR TWL_LUA TWL_DUMP WORK_DIR
+//   twl_dissector_check VECTORS_DIR TWL_LUA WORK_DIR
 //
 // Exit status 0 when both agree with the vectors, 1 when not, 77 (skipped)
 // when tshark is not installed.
@@ -157,64 +158,28 @@ std::vector<Event> tshark_events(const std::string &json) {
     return events;
 }
 
-// ---- twl-dump ----
+// ---- The streaming reader that twl-dump prints ----
 
-std::vector<Event> dump_events(const std::string &out) {
-    static const char *const faults[][2] = {
-        {"ends inside", "short"}, {"longer than its maximum", "long_string"}, {"holds a 0 byte", "nul"},
-        {"not its fixed value", "fixed"}, {"has bits", "flag_bits"}, {"not the length", "data_length"},
-        {"left over", "left_over"}, {"longer than any payload", "too_long"}, {"stream ends inside", "cut"}};
+std::vector<Event> reader_events(const wire::Bytes &stream) {
+    static const char *const faults[] = {"", "short", "long_string", "nul", "fixed", "flag_bits", "data_length", "left_over", "too_long"};
     std::vector<Event> events;
-    std::string scope[3], data_name, data;
-    unsigned long more = 0, length = 0;
-    unsigned type = 0;
-    char name[32];
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) {
-        const size_t at = line.find_first_not_of(' '), colon = line.find(':');
-        if (!data_name.empty() && line.find("  |") != std::string::npos) {  // a line of the hex dump
-            std::istringstream hex(line.substr(at + 4, line.find("  |") - at - 4));
-            for (std::string t; hex >> t;) data += unhex(t);
-            continue;
-        }
-        if (std::sscanf(line.c_str(), " ... %lu more", &more) == 1) continue;
-        if (!data_name.empty()) events.back().lines.push_back(data_name + "=" + bytes_text(data, data.size() + more));
-        data_name.clear();
-        for (const auto &f : faults)
-            if (line.find(f[0]) != std::string::npos && (line.find("malformed") == at || line.find("offset") == 0))
-                events.back().broken = true, events.back().fault = f[1];
-        if (line.find(": skipped ") != std::string::npos) {
-            push(events, Event{{"skipped"}, true});
-        } else if (std::sscanf(line.c_str(), "offset %*u: %31s (0x%x), payload %lu", name, &type, &length) == 3) {
-            events.push_back(header(type, length));
-            std::transform(name, name + std::strlen(name), name, ::tolower);
-            scope[0] = name;
-        } else if (at >= 2 && at <= 4 && colon != std::string::npos && !events.back().broken) {
-            std::string field = line.substr(at, std::min(colon, line.find(' ', at)) - at), value = line.substr(colon + 1);
-            const std::string abbrev = "twl." + scope[at / 2 - 1] + "." + field;
-            if (value.empty() && kind_of(scope[at / 2 - 1], field) == TWL_F_BYTES) {
-                data_name = abbrev, data.clear(), more = 0;
-            } else if (value.empty()) {  // "guild 0:", "message:"
-                scope[at / 2] = field;
-                events.back().lines.push_back("twl." + field + "=");
-            } else if (value[1] == '"') {  // escapes \\ \" \< \xNN and the style tags
-                std::string raw;
-                for (size_t k = 2; k < value.rfind("\" ("); ++k) {
-                    static const char *const tags[] = {"<b>", "</b>", "<i>", "</i>", "<code>", "</code>"};
-                    for (int t = 0; t < 6; ++t)
-                        if (value.compare(k, std::strlen(tags[t]), tags[t]) == 0) raw += char(1 + t / 2), k += std::strlen(tags[t]);
-                    if (value.compare(k, 2, "\\x") == 0) raw += unhex(value.substr(k + 2, 2)), k += 3;
-                    else if (value[k] == '\\') raw += value[++k];
-                    else if (value[k] != '"') raw += value[k];
-                }
-                events.back().lines.push_back(abbrev + "=" + shown(raw));
-            } else {
-                std::transform(value.begin(), value.end(), value.begin(), ::tolower);
-                events.back().lines.push_back(abbrev + "=" + value.substr(1));
-            }
-        }
-    }
-    for (Event &e : events) e.lines.resize(e.broken ? std::min<size_t>(e.lines.size(), 4) : e.lines.size());
+    wire::Record fields;
+    std::string scope;
+    twlc_reader r;
+    twlc_init(&r);
+    twlc_event ev;
+    const auto take = [&](int kind) {
+        wire::add_client_event(fields, kind, ev);
+        if (kind == TWLC_SKIP) push(events, Event{{"skipped"}, true});
+        if (kind == TWLC_FRAME) events.push_back(header(ev.type, ev.value)), fields.clear(), scope = ev.name;
+        std::transform(scope.begin(), scope.end(), scope.begin(), ::tolower);
+        if (kind == TWLC_FAULT || kind == TWLC_CUT) events.back().broken = true, events.back().fault = kind == TWLC_CUT ? "cut" : faults[ev.reason];
+        if (kind == TWLC_END && ev.value == 1) add_fields(events.back(), scope, fields);
+    };
+    const unsigned char *at = stream.data();
+    for (unsigned long left = stream.size(); left > 0;)
+        for (int kind; (kind = twlc_next(&r, &at, &left, &ev)) != TWLC_NEED;) take(kind);
+    for (int kind; (kind = twlc_finish(&r, &ev)) != TWLC_NEED;) take(kind);
     return events;
 }
 
@@ -245,29 +210,26 @@ void write_pcap(const std::string &path, const wire::Bytes &stream, const std::s
 
 int compare(const char *who, const std::vector<Event> &got, const std::vector<Event> &want,
             const std::vector<std::string> &labels) {
-    for (size_t k = 0; k < want.size() || k < got.size(); ++k) {
-        if (k < want.size() && k < got.size() && got[k] == want[k]) continue;
-        std::fprintf(stderr, "%s differs at %s:\n", who, k < labels.size() ? labels[k].c_str() : "the end");
-        for (const auto *events : {&want, &got}) {
-            std::fputs(events == &want ? "  expected" : "  got", stderr);
-            for (size_t l = 0; k < events->size() && l < (*events)[k].lines.size() && l < 40; ++l)
-                std::fprintf(stderr, " %.80s", (*events)[k].lines[l].c_str());
-            std::fputs(k < events->size() && (*events)[k].broken ? " (flagged)\n" : "\n", stderr);
-        }
-        return 1;
+    const size_t k = std::mismatch(want.begin(), want.end(), got.begin(), got.end()).first - want.begin();
+    if (k == want.size() && got.size() == want.size()) return std::printf("%s: %zu events as expected\n", who, k), 0;
+    std::fprintf(stderr, "%s differs at %s:\n", who, k < labels.size() ? labels[k].c_str() : "the end");
+    for (const auto *events : {&want, &got}) {
+        std::string text = events == &want ? "  expected" : "  got";
+        for (size_t l = 0; k < events->size() && l < (*events)[k].lines.size() && l < 40; ++l)
+            text += " " + (*events)[k].lines[l].substr(0, 80);
+        std::fprintf(stderr, "%s%s\n", text.c_str(), k < events->size() && (*events)[k].broken ? " (flagged)" : "");
     }
-    std::printf("%s: %zu events as expected\n", who, want.size());
-    return 0;
+    return 1;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 5) {
-        std::fputs("usage: twl_dissector_check VECTORS_DIR TWL_LUA TWL_DUMP WORK_DIR\n", stderr);
+    if (argc != 4) {
+        std::fputs("usage: twl_dissector_check VECTORS_DIR TWL_LUA WORK_DIR\n", stderr);
         return 2;
     }
-    const std::string lua = argv[2], dump = argv[3], work = argv[4];
+    const std::string lua = argv[2], work = argv[3];
     if (test_support::run_command("tshark -v >/dev/null 2>&1").status != 0) {
         std::puts("tshark is not installed (make ci-deps installs it): the dissector is not tested");
         return 77;
@@ -325,12 +287,11 @@ int main(int argc, char **argv) {
         return 1;
     }
     std::printf("%zu frames and runs of garbage in %zu segments, %zu bytes\n", labels.size(), cuts.size(), stream.size());
-    const std::vector<Event> shark_got = tshark_events(shark.out),
-                             dump_got = dump_events(test_support::run_command("'" + dump + "' '" + raw + "'").out);
-    int rc = compare("tshark", shark_got, want, labels) | compare("twl-dump", dump_got, want, labels);
+    const std::vector<Event> shark_got = tshark_events(shark.out), dump_got = reader_events(stream);
+    int rc = compare("tshark", shark_got, want, labels) | compare("twl-dump's reader", dump_got, want, labels);
     for (size_t k = 0; rc == 0 && k < want.size(); ++k)
         if (shark_got[k].fault != dump_got[k].fault)
-            std::fprintf(stderr, "%s: tshark says %s, twl-dump %s\n", labels[k].c_str(), shark_got[k].fault.c_str(),
+            std::fprintf(stderr, "%s: tshark says %s, twl-dump's reader %s\n", labels[k].c_str(), shark_got[k].fault.c_str(),
                          dump_got[k].fault.c_str()), rc = 1;
     return rc;
 }
