@@ -34,7 +34,7 @@ struct Frame {
 
 struct Stream {
     std::vector<Frame> frames;
-    uint64_t tail = 0;  // bytes after the last frame: skipped or a cut frame
+    uint64_t skipped = 0, pending = 0;  // after the last frame: bytes skipped, then a cut frame
     bool operator==(const Stream &) const = default;
 };
 
@@ -100,8 +100,8 @@ Stream relay_side(const uint8_t *data, size_t size, size_t chunk_seed) {
         }
         if (pos >= size && !any) break;
     }
-    out.tail = twl_reader_skipped(&reader) + twl_reader_pending(&reader);
-    require(framed + skipped + out.tail == size);
+    out.skipped = twl_reader_skipped(&reader), out.pending = twl_reader_pending(&reader);
+    require(framed + skipped + out.skipped + out.pending == size);
     return out;
 }
 
@@ -115,7 +115,8 @@ Stream client_side(const uint8_t *data, size_t size, uint32_t seed) {
     wire::Record fields;
     const auto take = [&](int kind) {
         wire::add_client_event(fields, kind, ev);
-        if (kind == TWLC_SKIP || kind == TWLC_CUT) skipped += ev.value;
+        if (kind == TWLC_SKIP) skipped += ev.value;
+        if (kind == TWLC_CUT) out.pending = ev.value;
         if (kind == TWLC_FRAME) {
             out.frames.push_back({ev.offset, skipped, ev.type, ev.value, std::nullopt});
             skipped = 0, fault = false, known = ev.name != nullptr, fields.clear();
@@ -134,9 +135,9 @@ Stream client_side(const uint8_t *data, size_t size, uint32_t seed) {
     }
     for (int kind; (kind = twlc_finish(&r, &ev)) != TWLC_NEED;) take(kind);
     // A frame still open when the stream ended is the relay reader's pending bytes.
-    out.tail = skipped;
+    out.skipped = skipped;
     if (!out.frames.empty() && out.frames.back().offset + TWR_MSG_HEADER_SIZE + out.frames.back().length > size) {
-        out.tail += out.frames.back().skipped;
+        out.skipped += out.frames.back().skipped;
         out.frames.pop_back();
     }
     return out;
