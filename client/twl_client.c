@@ -20,7 +20,7 @@
 #define READ (-2)  /* a number is complete and valid */
 
 /* Bytes each field kind takes before its text or entries. */
-static const unsigned char width[] = {0, 1, 2, 4, 2, 1, 1, 2, 1, 2, 0, 0, 4, 0, 0};
+static const unsigned char width[] = TWL_FIELD_WIDTHS;
 
 static unsigned long be(const unsigned char *p, unsigned int n)
 {
@@ -312,7 +312,9 @@ int twlc_finish(twlc_reader *r, twlc_event *ev)
 void twlc_pstring(unsigned char *p, unsigned int cap, const twlc_event *ev)
 {
     unsigned long k;
+    unsigned int room;
     if (cap == 0) return;
+    room = cap > 256 ? 255 : cap - 1; /* the length byte counts to 255 */
     if (ev->value - ev->more == ev->size) p[0] = 0;
-    for (k = 0; k < ev->size && p[0] < cap - 1; ++k) p[1 + p[0]++] = ev->data[k];
+    for (k = 0; k < ev->size && p[0] < room; ++k) p[1 + p[0]++] = ev->data[k];
 }

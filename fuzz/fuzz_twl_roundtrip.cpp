@@ -80,7 +80,7 @@ const Field *find(const Record &r, const char *name) {
 }
 
 // Wire bytes of each field kind besides its text or entries.
-constexpr size_t kWidth[] = {0, 1, 2, 4, 2, 1, 1, 2, 1, 2, 0, 0, 4, 0, 0};
+constexpr size_t kWidth[] = TWL_FIELD_WIDTHS;
 
 // What the parser must give back for the arguments `args` of layout `f`.
 Record expect(const twl_field_t *f, const Record &args, size_t room, size_t *size) {

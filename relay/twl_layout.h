@@ -25,6 +25,10 @@
 #define TWL_F_IF 14     /* the next max fields are there only when the record's
                          * FLAGS field has bit arg */
 
+/* The bytes each kind takes on the wire before its text or entries, indexed
+ * by kind: an initializer for a reader's own table. */
+#define TWL_FIELD_WIDTHS {0, 1, 2, 4, 2, 1, 1, 2, 1, 2, 0, 0, 4, 0, 0}
+
 typedef struct twl_field_t {
     unsigned char kind;
     unsigned char arg;

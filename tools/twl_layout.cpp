@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr unsigned kWidth[] = {0, 1, 2, 4, 2, 1, 1, 2, 1, 2, 0, 0, 4, 0, 0};
+constexpr unsigned kWidth[] = TWL_FIELD_WIDTHS;
 constexpr const char *kKind[] = {"end",   "u8",      "u16",     "u32",    "i16",   "flags", "fixed", "string",
                                  "count8", "count16", "entries", "record", "length", "bytes", "if"};
 
@@ -137,6 +137,11 @@ void lua_fields(std::ostream &o, const twl_field_t *f) {
 std::string lua() {
     std::ostringstream o;
     o << "local max_payload = " << TWL_MAX_PAYLOAD << "\n";
+    o << "-- The bytes each kind takes before its text or entries.\nlocal WIDTH = {";
+    const char *separator = "";
+    for (size_t k = 0; k < std::size(kWidth); ++k)
+        if (kWidth[k] != 0) o << separator << kKind[k] << " = " << kWidth[k], separator = ", ";
+    o << "}\n";
     o << "-- {kind, name, arg, max}: arg is the flag bits, the fixed value or the\n"
          "-- record; max the longest string or, for \"if\", the fields it covers.\n";
     o << "local records = {\n";

@@ -29,6 +29,8 @@ local HEADER = 10
 
 -- layout: begin
 local max_payload = 2097152
+-- The bytes each kind takes before its text or entries.
+local WIDTH = {u8 = 1, u16 = 2, u32 = 4, i16 = 2, flags = 1, fixed = 1, string = 2, count8 = 1, count16 = 2, length = 4}
 -- {kind, name, arg, max}: arg is the flag bits, the fixed value or the
 -- record; max the longest string or, for "if", the fields it covers.
 local records = {
@@ -202,8 +204,6 @@ local hf = {
     undecoded = ProtoField.bytes("twl.undecoded", "Undecoded bytes"),
 }
 
-local WIDTH = {u8 = 1, u16 = 2, u32 = 4, i16 = 2, flags = 1, fixed = 1, string = 2,
-               count8 = 1, count16 = 2, length = 4}
 local MAKE = {
     u8 = ProtoField.uint8, u16 = ProtoField.uint16, u32 = ProtoField.uint32,
     i16 = ProtoField.int16, fixed = ProtoField.uint8, count8 = ProtoField.uint8,
