@@ -138,8 +138,8 @@ int twlc_finish(twlc_reader *r, twlc_event *ev);
 /* Appends a TWLC_TEXT piece to the Pascal string p (length byte, then the
  * bytes) of cap bytes in all, as the Toolbox's Str31 (32) or Str63 (64)
  * takes it: the first piece of a field starts it afresh, and bytes beyond
- * cap - 1 are left out. Every name in the protocol fits a Str31, an item
- * name a Str63. */
+ * cap - 1, or beyond 255 in a larger buffer, are left out. Every name in
+ * the protocol fits a Str31, an item name a Str63. */
 void twlc_pstring(unsigned char *p, unsigned int cap, const twlc_event *ev);
 
 #ifdef __cplusplus

@@ -7,8 +7,9 @@
 // For every frame of a known type the typed parser and the client reader
 // both refuse the payload or give the same fields; a parser never reads past
 // the payload; whatever it accepts holds no 0 byte in a string and is
-// exactly what its builder writes for the fields it gives back. The whole
-// input goes through every parser too.
+// exactly what its builder writes for the fields it gives back. Each string
+// piece builds Pascal strings as a Mac client would. The whole input goes
+// through every parser too.
 #include <algorithm>
 #include <cstdint>
 #include <optional>
@@ -113,8 +114,15 @@ Stream client_side(const uint8_t *data, size_t size, uint32_t seed) {
     uint64_t skipped = 0;
     bool fault = false, known = false;
     wire::Record fields;
+    unsigned char str31[32], wide[300];
     const auto take = [&](int kind) {
         wire::add_client_event(fields, kind, ev);
+        if (kind == TWLC_TEXT && ev.field == TWL_F_STR) {  // the string so far as a Pascal string: 31 bytes, or 255
+            const std::string &text = (ev.depth == 0 || fields.empty() ? fields : fields.back().sub).back().text;
+            twlc_pstring(str31, sizeof str31, &ev), twlc_pstring(wide, sizeof wide, &ev);
+            require(std::string(str31 + 1, str31 + 1 + str31[0]) == text.substr(0, 31));
+            require(std::string(wide + 1, wide + 1 + wide[0]) == text.substr(0, 255));
+        }
         if (kind == TWLC_SKIP) skipped += ev.value;
         if (kind == TWLC_CUT) out.pending = ev.value;
         if (kind == TWLC_FRAME) {
