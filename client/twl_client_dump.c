@@ -235,14 +235,17 @@ static void on_event(dump *d, const twlc_event *ev)
         hex_flush(&d->lines);
         ++d->frames;
         d->in_frame = 0;
-        if (d->hex && !d->out_of_memory) {
+        if (d->hex && d->out_of_memory) {
+            puts("  frame bytes: not shown, no memory to hold the frame");
+            d->out_of_memory = 0;
+        } else if (d->hex) {
             hex_lines all;
             puts("  frame bytes:");
             hex_start(&all, 2, 0);
             hex_add(&all, d->frame, d->frame_len);
             hex_flush(&all);
-            d->frame_len = 0;
         }
+        d->frame_len = 0;
         break;
     case TWLC_CUT:
         printf("offset %lu: stream ends inside a frame (%lu %s)\n", ev->offset, ev->value, bytes_word(ev->value));
