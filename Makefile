@@ -12,7 +12,7 @@ PACKAGES := cmake make g++ pkg-config libcjson-dev libgtest-dev libgmock-dev lib
 # test reports itself skipped when its tools are missing.
 CI_PACKAGES := clang libclang-rt-14-dev valgrind tshark gcc-m68k-linux-gnu libc6-dev-m68k-cross qemu-user
 
-.PHONY: all run test install deps ci-deps build configure clean asan asan-test bench bench-report fuzz-build fuzz fuzz-smoke memcheck
+.PHONY: all run test install deps ci-deps build configure clean asan asan-test bench bench-report fuzz-build fuzz fuzz-smoke memcheck tsan tsan-test cross-test
 
 all: build
 
@@ -21,6 +21,7 @@ deps:
 
 ci-deps:
 	@sh scripts/install-deps.sh $(PACKAGES) $(CI_PACKAGES)
+	@sh scripts/cross-deps.sh build-cross
 
 configure: deps
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTWRELAY_WERROR=$(WERROR)
@@ -47,6 +48,19 @@ asan: deps
 
 asan-test: asan
 	ctest --preset asan -j $(JOBS)
+
+# The tests under ThreadSanitizer, the threaded one among them.
+tsan: deps
+	cmake --preset tsan -DTWRELAY_WERROR=$(WERROR)
+	cmake --build --preset tsan -j $(JOBS)
+
+tsan-test: tsan
+	ctest --preset tsan -j $(JOBS)
+
+# The self-check, unit tests and corpus replays built for arm64 and s390x
+# and run under qemu-user; a CPU whose tools are missing is skipped.
+cross-test:
+	JOBS=$(JOBS) WERROR=$(WERROR) sh scripts/cross-test.sh . build-cross
 
 bench: deps
 	cmake --preset release
@@ -77,4 +91,4 @@ memcheck: build
 		--error-exitcode=1 ./$(BUILD_DIR)/twrelay_selfcheck >/dev/null
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan build-dev build-release build-fuzz fuzz-artifacts bench-results
+	rm -rf $(BUILD_DIR) build-asan build-dev build-release build-fuzz fuzz-artifacts bench-results build-tsan build-cross

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <mutex>
 
 #include "relay/log.h"
 
@@ -20,6 +21,16 @@ namespace {
 constexpr off_t kMaxFileSize = 65536;
 constexpr size_t kPathSize = 256;  // the record's path fields and ensure_dir's copy
 constexpr char kTempName[] = ".twrelay-XXXXXX";
+
+// The JSON parser records where its last parse failed in a variable of its
+// own, process-wide and unlocked, that every parse writes; loads in several
+// threads take turns at the parse so they never write it at once.
+std::mutex s_parse_lock;
+
+cJSON *parse(const char *text) {
+    const std::lock_guard hold(s_parse_lock);
+    return cJSON_Parse(text);
+}
 
 // Copies at most cap - 1 bytes of src and zero-fills the rest of dst, so a
 // record's bytes depend only on its values. Reads no further than cap - 1
@@ -288,7 +299,7 @@ int twrelay_config_load(twrelay_config_t *cfg, const char *path) {
     char *text = nullptr;
     const int rc = read_file(path, &text);
     if (rc != TWR_OK) return rc;
-    cJSON *root = cJSON_Parse(text);
+    cJSON *root = parse(text);
     std::free(text);
     if (root == nullptr) return TWR_ERR_CONFIG;
     // The keys go to a copy that replaces the record only once the load has

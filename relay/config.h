@@ -10,7 +10,13 @@
  * The default file lives in "$XDG_CONFIG_HOME/twrelay" when that variable is
  * set and not empty, otherwise in "$HOME/.config/twrelay" when HOME is set
  * (even empty), otherwise in ".". A successful load or save is announced at
- * the information level of the log; failures are only returned. */
+ * the information level of the log; failures are only returned.
+ *
+ * Threads: distinct records may be used from distinct threads at once, each
+ * loading and saving its own file. One record is the caller's to serialise,
+ * like any plain variable. Two saves to one path at once each replace the
+ * file whole, and the later rename wins. The default paths are read from the
+ * environment: no thread may change it (setenv, putenv) meanwhile. */
 #ifndef RELAY_CONFIG_H
 #define RELAY_CONFIG_H
 

@@ -8,7 +8,8 @@
  * show them: the style bytes 0x01 to 0x03, tab, newline, carriage return,
  * 0x20 to 0x7E, and bytes from 0x80 up, which lets the Mac OS Roman glyph
  * bytes of the markdown pass through; other control bytes are dropped. The
- * functions keep no state and work only in the caller's buffers. */
+ * functions keep no state and work only in the caller's buffers, so they may
+ * run in any number of threads at once on distinct buffers. */
 #ifndef RELAY_EMOJI_H
 #define RELAY_EMOJI_H
 

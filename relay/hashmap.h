@@ -11,8 +11,12 @@
  * malloc'd copies of its keys and releases them itself: the caller's key text
  * is never kept, and the caller never frees a stored key. The fields may be
  * read (a slot is occupied exactly when its key pointer is non-null) but only
- * the functions below change them. One map is not safe to use from two
- * threads at once; distinct maps are independent.
+ * the functions below change them.
+ *
+ * Threads: the map keeps no process-wide state, so distinct maps may be used
+ * from distinct threads at once. One map may be read by several threads at
+ * once (tw_hashmap_get, tw_hashmap_has); every other function changes it, so
+ * the caller serialises each of them with every other use of that map.
  *
  * Untrusted keys: FNV-1a takes no secret seed and is easy to invert, so
  * whoever chooses the keys can make many of them share one hash. Such keys

@@ -1,6 +1,7 @@
 #include "relay/id_mapper.h"
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -16,9 +17,16 @@ static_assert(kField == 3 * sizeof(uint64_t), "a stored text is compared as thre
 // free one always exists.
 static_assert(TWR_IDMAP_SLOTS < TWR_ID_MAX);
 
-// Once per process, whichever map gets there first; never reset.
-int s_full_warned = 0;
-int s_wrap_warned = 0;
+// Once per process, whichever map gets there first; never reset. Claimed by
+// an exchange, so two threads whose maps get there at the same time still
+// log the warning once; read first, so that a full table refusing text after
+// text in several threads does not keep writing the shared flag.
+std::atomic<bool> s_full_warned{false};
+std::atomic<bool> s_wrap_warned{false};
+
+bool first_time(std::atomic<bool> &warned) {
+    return !warned.load(std::memory_order_relaxed) && !warned.exchange(true, std::memory_order_relaxed);
+}
 
 // A text the way a slot stores it: its first 23 bytes, NUL-padded to the
 // 24-byte field. Every stored field is padded the same way, so two fields hold
@@ -147,10 +155,9 @@ uint16_t idmap_get_short(twr_idmap_t *map, const char *snowflake) {
 
     const int32_t slot = filled(map);
     if (slot >= TWR_IDMAP_SLOTS) {
-        if (s_full_warned == 0) {
+        if (first_time(s_full_warned)) {
             twr_log_warn("ID mapper: table full (%d slots), some entities may not be visible on Mac",
                          TWR_IDMAP_SLOTS);
-            s_full_warned = 1;
         }
         return TWR_ID_NONE;
     }
@@ -163,9 +170,8 @@ uint16_t idmap_get_short(twr_idmap_t *map, const char *snowflake) {
     map->next_id = after(id);
     // Logged by the call that issues the last ID, before any later call has
     // had to skip one.
-    if (id == TWR_ID_MAX && s_wrap_warned == 0) {
+    if (id == TWR_ID_MAX && first_time(s_wrap_warned)) {
         twr_log_warn("ID mapper: IDs wrapped around, some lookups may return stale results");
-        s_wrap_warned = 1;
     }
     return id;
 }

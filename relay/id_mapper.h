@@ -12,7 +12,13 @@
  * counter starts again at 1, skipping every ID an entry still holds, so no two
  * entries ever share a short ID. The first wrap and the first refusal on a full
  * table each log one warning through the log, once per process whichever map
- * triggers it. Single-threaded: the caller serialises access to a map. */
+ * triggers it.
+ *
+ * Threads: distinct maps may be used from distinct threads at once, and each
+ * warning is still logged once in the process. One map may be read by
+ * several threads at once (idmap_get_snowflake, idmap_has); idmap_get_short,
+ * idmap_init and idmap_clear may change it, so the caller serialises each of
+ * them with every other use of that map. */
 #ifndef RELAY_ID_MAPPER_H
 #define RELAY_ID_MAPPER_H
 

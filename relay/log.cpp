@@ -1,8 +1,10 @@
 #include "relay/log.h"
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <iterator>
+#include <mutex>
 
 namespace {
 
@@ -13,13 +15,35 @@ static_assert(kLineSize >= 17 + kMessageSize);
 
 constexpr const char *level_names[] = {"ERROR", "WARN", "INFO", "DEBUG"};
 
-int s_level = TWR_LOG_INFO;
+// Read without the lock, so that a message above the threshold costs no more
+// than one load, whatever other threads are doing.
+std::atomic<int> s_level{TWR_LOG_INFO};
+// Held for every change of callback, context or file and for a whole
+// delivery, so lines from several threads come out whole, in the same order
+// at the callback and in each output, and the callback is never entered by
+// two threads at once. Recursive, because a callback may change the settings
+// from inside the delivery it was called for.
+std::recursive_mutex s_lock;
 twr_log_callback_t s_callback = nullptr;
 void *s_ctx = nullptr;
 FILE *s_logfile = nullptr;
-// Set while a line is delivered: a callback that logs again would otherwise
-// recurse until the stack runs out.
-bool s_delivering = false;
+// Set while this thread delivers a line: a callback that logs again would
+// otherwise recurse until the stack runs out. Per thread, so that one
+// thread's delivery never drops another thread's line.
+thread_local bool s_delivering = false;
+
+// Unloading the library (or leaving the process) closes the file the log
+// opened; it would otherwise stay open, descriptor and all, with no code
+// left that could close it. Defined after the lock, so destroyed before it.
+struct file_closer {
+    ~file_closer() {
+        const std::lock_guard hold(s_lock);
+        if (s_logfile != nullptr) std::fclose(s_logfile);
+        s_logfile = nullptr;
+    }
+} s_file_closer;
+
+bool dropped(int level) { return level > s_level.load(std::memory_order_relaxed); }
 
 const char *level_name(int level) {
     if (level < 0 || level >= int(std::size(level_names))) return "?";
@@ -28,6 +52,7 @@ const char *level_name(int level) {
 
 void deliver(int level, const char *message) {
     if (s_delivering) return;
+    const std::lock_guard hold(s_lock);
     s_delivering = true;
     if (s_callback != nullptr) s_callback(s_ctx, level, message);
 
@@ -54,7 +79,7 @@ void format_into(char (&out)[kMessageSize], const char *format, va_list args) {
 
 void vlog(int level, const char *format, va_list args) TWR_PRINTF_FORMAT(2, 0);
 void vlog(int level, const char *format, va_list args) {
-    if (level > s_level) return;
+    if (dropped(level)) return;
     char message[kMessageSize];
     format_into(message, format, args);
     deliver(level, message);
@@ -63,14 +88,16 @@ void vlog(int level, const char *format, va_list args) {
 }  // namespace
 
 void twr_log_init(int level, twr_log_callback_t callback, void *ctx) {
-    s_level = level;
+    const std::lock_guard hold(s_lock);
+    s_level.store(level, std::memory_order_relaxed);
     s_callback = callback;
     s_ctx = ctx;
 }
 
-void twr_log_set_level(int level) { s_level = level; }
+void twr_log_set_level(int level) { s_level.store(level, std::memory_order_relaxed); }
 
 void twr_log_set_file(const char *path) {
+    const std::lock_guard hold(s_lock);
     if (s_logfile != nullptr) {
         std::fclose(s_logfile);
         s_logfile = nullptr;
@@ -93,7 +120,7 @@ void twr_log(int level, const char *format, ...) {
 // that a caller's argument brings in is never read as a conversion.
 #define TWR_LOG_WRAPPER(name, level)                  \
     void name(const char *format, ...) {              \
-        if ((level) > s_level) return;                \
+        if (dropped(level)) return;                   \
         char text[kMessageSize];                      \
         va_list args;                                 \
         va_start(args, format);                       \

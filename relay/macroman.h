@@ -11,7 +11,8 @@
  * well: an overlong form (C0 80 for NUL, so no NUL can be planted inside the
  * converted text), a surrogate (ED A0 80 to ED BF BF) or a value above
  * U+10FFFF (F4 90 80 80 to F7 BF BF BF). The function keeps no state and
- * works only in the caller's buffer. */
+ * works only in the caller's buffer, so it may run in any number of threads
+ * at once on distinct buffers. */
 #ifndef RELAY_MACROMAN_H
 #define RELAY_MACROMAN_H
 

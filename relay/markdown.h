@@ -11,7 +11,9 @@
  * ~~strikethrough~~ and ||spoiler|| (markers dropped, text kept), "> " and
  * ">>> " quotes and "- " or "* " list items at line start. A marker that is
  * not closed is copied; the text between two markers is copied verbatim.
- * Input bytes 0x01 to 0x03 are copied like any other byte. */
+ * Input bytes 0x01 to 0x03 are copied like any other byte. The function keeps
+ * no state, so it may run in any number of threads at once on distinct
+ * buffers. */
 #ifndef RELAY_MARKDOWN_H
 #define RELAY_MARKDOWN_H
 

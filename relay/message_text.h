@@ -20,7 +20,8 @@
  *   3. markdown: style bytes and the glyph bytes 0xA5 (list bullet) and
  *      0xA6 (quote mark), which the Mac OS Roman pass would have dropped.
  * Run the other way round, the Mac OS Roman pass loses the bullets and quote
- * marks, or the emoji pass loses the accents. */
+ * marks, or the emoji pass loses the accents. The function keeps no state, so
+ * it may run in any number of threads at once on distinct buffers. */
 #ifndef RELAY_MESSAGE_TEXT_H
 #define RELAY_MESSAGE_TEXT_H
 

@@ -5,7 +5,9 @@
  * Encoders and decoders work in caller buffers and never allocate; each
  * returns the number of bytes it wrote or consumed, 0 meaning nothing was
  * done and its outputs were left untouched. Builders hand back one malloc'd
- * frame that the caller releases with free(). */
+ * frame that the caller releases with free(). No function keeps state, so
+ * any of them may run in any number of threads at once on distinct buffers;
+ * a frame may be freed by another thread than the one that built it. */
 #ifndef RELAY_TWL_H
 #define RELAY_TWL_H
 

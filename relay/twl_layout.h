@@ -3,7 +3,8 @@
  * wire that the readers, the dump tool, the Wireshark dissector and the
  * protocol document are made from; the data is in relay/twl_layout.c.
  * Plain C89 with no other header, so that a client on any compiler can
- * take its tables from here. */
+ * take its tables from here. The tables are constant: any thread may read
+ * them at any time. */
 #ifndef RELAY_TWL_LAYOUT_H
 #define RELAY_TWL_LAYOUT_H
 

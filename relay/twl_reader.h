@@ -15,7 +15,11 @@
  * entries present, every string stays within the payload and within its
  * field's maximum, the fixed bytes hold their one value, no byte is left
  * over. Anything else is TWR_ERR_PROTO, with the output left untouched.
- * Lists are validated whole by their parser and then walked with a cursor. */
+ * Lists are validated whole by their parser and then walked with a cursor.
+ *
+ * Threads: a reader or a cursor is used by one thread at a time; distinct
+ * ones, and the parsers, which keep no state, may run in any number of
+ * threads at once. Several threads may parse one payload at once. */
 #ifndef RELAY_TWL_READER_H
 #define RELAY_TWL_READER_H
 

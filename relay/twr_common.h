@@ -1,7 +1,8 @@
 /* Result codes shared by every module of the relay core.
  * 0 is success; failures are negative so that a caller can test `rc < 0`.
  * Operations that report by other means (byte counts, null pointers,
- * sentinel IDs) say so in their own headers. */
+ * sentinel IDs) say so in their own headers. twr_strerror may be called from
+ * any thread: its texts are constant. */
 #ifndef RELAY_TWR_COMMON_H
 #define RELAY_TWR_COMMON_H
 

@@ -4,7 +4,8 @@
  * twr_version() gives the version of the library it runs with. A host that
  * loads the shared library can compare the two at start-up: a different
  * major version means the headers and the library do not belong together.
- * The build reads its version from this file, so it is written here only. */
+ * The build reads its version from this file, so it is written here only.
+ * twr_version() returns a constant text and may be called from any thread. */
 #ifndef RELAY_TWR_VERSION_H
 #define RELAY_TWR_VERSION_H
 
