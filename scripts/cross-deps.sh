@@ -33,6 +33,6 @@ fi
 sh "$(dirname "$0")/install-deps.sh" $packages
 if [ ! -f "$work/cjson-src/cJSON.c" ]; then
     rm -rf "$work/cjson-fetch" && mkdir -p "$work/cjson-fetch"
-    (cd "$work/cjson-fetch" && apt-get source -qq cjson 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
+    (cd "$work/cjson-fetch" && apt-get source -qq cjson >source.log 2>&1) || { cat "$work/cjson-fetch/source.log"; exit 1; }
     rm -rf "$work/cjson-src" && mv "$work"/cjson-fetch/cjson-*/ "$work/cjson-src" && rm -rf "$work/cjson-fetch"
 fi
