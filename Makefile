@@ -54,8 +54,10 @@ tsan: deps
 	cmake --preset tsan -DTWRELAY_WERROR=$(WERROR)
 	cmake --build --preset tsan -j $(JOBS)
 
+# Reports go to files, as a test may be capturing standard error: shown on failure.
 tsan-test: tsan
-	ctest --preset tsan -j $(JOBS)
+	rm -f build-tsan/tsan-report.*
+	ctest --preset tsan -j $(JOBS) || { cat build-tsan/tsan-report.* 2>/dev/null; exit 1; }
 
 # The self-check, unit tests and corpus replays built for arm64 and s390x
 # and run under qemu-user; a CPU whose tools are missing is skipped.
