@@ -6,7 +6,7 @@
 # Usage: cross-deps.sh WORK_DIR   (the cJSON source goes to WORK_DIR/cjson-src)
 set -eu
 work=$1
-packages="g++-aarch64-linux-gnu g++-s390x-linux-gnu qemu-user dpkg-dev libcjson-dev:arm64 libgtest-dev:arm64 libgtest-dev:s390x"
+packages="g++-aarch64-linux-gnu g++-s390x-linux-gnu qemu-user dpkg-dev libcjson-dev:arm64 libstdc++6:arm64 libgtest-dev:arm64 libgtest-dev:s390x"
 if [ "$(id -u)" -ne 0 ]; then
     echo "cross-deps: not root, nothing installed; the runs on other CPUs need, as root:"
     echo "  dpkg --add-architecture arm64; dpkg --add-architecture s390x; apt-get update"
