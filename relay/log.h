@@ -43,7 +43,7 @@ typedef void (*twr_log_callback_t)(void *ctx, int level, const char *message);
 /* Replaces threshold, callback (may be NULL for none) and context (may be
  * NULL) together; the log file stays as it is. The threshold starts at
  * TWR_LOG_INFO. Once it returns, the previous callback is not running in any
- * thread and is not entered again, so its context may be released. */
+ * other thread and is not entered again, so its context may be released. */
 void twr_log_init(int level, twr_log_callback_t callback, void *ctx);
 /* Sets the threshold alone: messages with a greater level are dropped. */
 void twr_log_set_level(int level);
