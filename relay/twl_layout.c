@@ -1,6 +1,6 @@
 /* The TWL message layouts; see twl_layout.h. The limits here are the ones
  * the builders of relay/twl.h write and the readers hold payloads to. */
-#include "relay/twl_layout.h"
+#include "twl_layout.h"
 
 #define END {TWL_F_END, 0, 0, 0}
 

@@ -170,16 +170,16 @@ std::vector<Event> reader_events(const wire::Bytes &stream) {
     twlc_event ev;
     const auto take = [&](int kind) {
         wire::add_client_event(fields, kind, ev);
-        if (kind == TWLC_SKIP) push(events, Event{{"skipped"}, true});
-        if (kind == TWLC_FRAME) events.push_back(header(ev.type, ev.value)), fields.clear(), scope = ev.name;
+        if (kind == TWLC_EV_SKIP) push(events, Event{{"skipped"}, true});
+        if (kind == TWLC_EV_FRAME) events.push_back(header(ev.type, ev.value)), fields.clear(), scope = ev.name;
         std::transform(scope.begin(), scope.end(), scope.begin(), ::tolower);
-        if (kind == TWLC_FAULT || kind == TWLC_CUT) events.back().broken = true, events.back().fault = kind == TWLC_CUT ? "cut" : faults[ev.reason];
-        if (kind == TWLC_END && ev.value == 1) add_fields(events.back(), scope, fields);
+        if (kind == TWLC_EV_FAULT || kind == TWLC_EV_CUT) events.back().broken = true, events.back().fault = kind == TWLC_EV_CUT ? "cut" : faults[ev.reason];
+        if (kind == TWLC_EV_END && ev.value == 1) add_fields(events.back(), scope, fields);
     };
     const unsigned char *at = stream.data();
     for (unsigned long left = stream.size(); left > 0;)
-        for (int kind; (kind = twlc_next(&r, &at, &left, &ev)) != TWLC_NEED;) take(kind);
-    for (int kind; (kind = twlc_finish(&r, &ev)) != TWLC_NEED;) take(kind);
+        for (int kind; (kind = twlc_next(&r, &at, &left, &ev)) != TWLC_EV_NEED;) take(kind);
+    for (int kind; (kind = twlc_finish(&r, &ev)) != TWLC_EV_NEED;) take(kind);
     return events;
 }
 
