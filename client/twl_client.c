@@ -336,20 +336,14 @@ int twlc_pstring(unsigned char *p, unsigned int cap, const twlc_event *ev)
 
 int twlc_gather(unsigned char *buf, unsigned long cap, unsigned long *len, const twlc_event *ev)
 {
-    const unsigned char *from = ev->data;
     unsigned long n, step;
     if (first_piece(ev)) *len = 0;
     n = *len < cap ? cap - *len : 0;
     if (n > ev->size) n = ev->size;
-    /* Pointers move in steps an int offset can hold. */
+    /* Pointers move in steps an int offset can hold; a piece is no longer
+     * than TWLC_PIECE_MAX. */
     for (step = *len; step > TWLC_PIECE_MAX; step -= TWLC_PIECE_MAX) buf += TWLC_PIECE_MAX;
-    buf += (unsigned int)step;
+    memcpy(buf + (unsigned int)step, ev->data, (size_t)n);
     *len += n;
-    for (; n > TWLC_PIECE_MAX; n -= TWLC_PIECE_MAX) {
-        memcpy(buf, from, TWLC_PIECE_MAX);
-        buf += TWLC_PIECE_MAX;
-        from += TWLC_PIECE_MAX;
-    }
-    memcpy(buf, from, (size_t)n);
     return ev->more == 0;
 }
