@@ -2,9 +2,9 @@
 #include <string.h>
 
 #include "twl_client.h"
-#include "relay/twl_layout.h"
+#include "twl_layout.h"
 
-#define HEADER 10
+#define HEADER TWL_HEADER_SIZE
 
 /* What the reader is doing with the next bytes. */
 #define S_HUNT 0   /* gathering a header, discarding what cannot start one */
@@ -33,11 +33,11 @@ static unsigned long be(const unsigned char *p, unsigned int n)
  * and version 1 once its byte is there. */
 static int plausible(const unsigned char *h, unsigned int n)
 {
-    static const unsigned char magic[4] = {'T', 'R', 'W', 'K'};
+    static const char magic[] = TWL_MAGIC;
     unsigned int k;
     for (k = 0; k < n && k < 4; ++k)
-        if (h[k] != magic[k]) return 0;
-    return n < 5 || h[4] == 1;
+        if (h[k] != (unsigned char)magic[k]) return 0;
+    return n < 5 || h[4] == TWL_VERSION;
 }
 
 /* Discards the first held byte, and then every byte that cannot open a

@@ -26,10 +26,10 @@
 #include <string.h>
 
 #include "twl_client.h"
-#include "relay/twl_layout.h"
+#include "twl_layout.h"
 #include "relay/twr_version.h"
 
-#define TEXT_MAX 2000 /* the longest string field */
+#define TEXT_MAX TWL_STRING_MAX
 
 static const char *bytes_word(unsigned long n)
 {

@@ -13,7 +13,7 @@ if ! command -v m68k-linux-gnu-gcc >/dev/null || ! command -v qemu-m68k >/dev/nu
     exit 77
 fi
 rm -rf "$work" && mkdir -p "$work/in"
-c89="-std=c89 -pedantic -Wall -Wextra -Werror -I$src -I$src/client"
+c89="-std=c89 -pedantic -Wall -Wextra -Werror -I$src -I$src/relay -I$src/client"
 reader="$src/client/twl_client.c $src/relay/twl_layout.c"
 ${CC:-cc} $c89 -o "$work/dump-host" $reader "$src/client/twl_client_dump.c"
 m68k-linux-gnu-gcc $c89 -O2 -static -o "$work/dump-m68k" $reader "$src/client/twl_client_dump.c"
