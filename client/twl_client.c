@@ -3,7 +3,7 @@
 
 #include "twl_client.h"
 
-#define HEADER 10
+#define HEADER TWL_HEADER_SIZE
 
 /* What the reader is doing with the next bytes. */
 #define S_HUNT 0   /* gathering a header, discarding what cannot start one */
@@ -15,7 +15,6 @@
 #define S_HELD 6   /* after a fault: the bytes of the failed field go out raw */
 #define S_RAW 7    /* payload bytes that are not read as fields */
 
-#define NUM(f) 0 /* the field numbers come with the layout constants */
 #define AGAIN (-1) /* no event yet: go on with the next step */
 #define READ (-2)  /* a number is complete and valid */
 
@@ -33,11 +32,11 @@ static unsigned long be(const unsigned char *p, unsigned int n)
  * and version 1 once its byte is there. */
 static int plausible(const unsigned char *h, unsigned int n)
 {
-    static const unsigned char magic[4] = {'T', 'R', 'W', 'K'};
+    static const char magic[] = TWL_MAGIC;
     unsigned int k;
     for (k = 0; k < n && k < 4; ++k)
-        if (h[k] != magic[k]) return 0;
-    return n < 5 || h[4] == 1;
+        if (h[k] != (unsigned char)magic[k]) return 0;
+    return n < 5 || h[4] == TWL_VERSION;
 }
 
 /* Discards the first held byte, and then every byte that cannot open a
@@ -56,7 +55,7 @@ static int emit(twlc_reader *r, twlc_event *ev, int event, const twl_field_t *f,
                 unsigned long offset)
 {
     ev->event = event;
-    ev->field = f != 0 ? NUM(f) : 0;
+    ev->field = f != 0 ? f->num : 0;
     ev->field_kind = f != 0 ? f->kind : 0;
     ev->name = f != 0 ? f->name : 0;
     ev->type = r->type;

@@ -32,7 +32,7 @@
 #include "twl_client.h"
 #include "relay/twr_version.h"
 
-#define TEXT_MAX 2000 /* the longest string field */
+#define TEXT_MAX TWL_STRING_MAX
 
 static const char *bytes_word(unsigned long n)
 {

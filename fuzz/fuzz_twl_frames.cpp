@@ -132,7 +132,7 @@ Stream client_side(const uint8_t *data, size_t size, uint32_t seed) {
         }
         if (kind == TWLC_EV_ENTRY || kind == TWLC_EV_RECORD) require(!open), open = ev;
         if (kind == TWLC_EV_ENTRY_END || kind == TWLC_EV_RECORD_END)
-            require(open && open->event + 1 == kind && open->name == ev.name && open->value == ev.value && open->depth == ev.depth), open.reset();
+            require(open && open->event + 1 == kind && open->field == ev.field && open->name == ev.name && open->value == ev.value && open->depth == ev.depth), open.reset();
         if (kind == TWLC_EV_FAULT || kind == TWLC_EV_CUT) open.reset();
         if (kind == TWLC_EV_END) require(!open);
         if (kind == TWLC_EV_SKIP) skipped += ev.value;

@@ -16,8 +16,7 @@ host=${CC:-cc} c89="-std=c89 -pedantic -Wall -Wextra -Werror" cc=m68k-linux-gnu-
 command -v "$cc" >/dev/null && command -v "$qemu" >/dev/null || { echo "skipped: no $cc or $qemu (make ci-deps" \
     "installs gcc-m68k-linux-gnu, libc6-dev-m68k-cross, gcc-powerpc-linux-gnu, libc6-dev-powerpc-cross, qemu-user)"; exit 77; }
 rm -rf "$work" && mkdir -p "$work/in" "$work/flat" && cd "$work"
-cp "$src"/client/twl_client.[ch] "$src"/relay/twl_layout.[ch] "$src/examples/mac_client.c" flat
-cp "$src"/relay/twl_layout*.def flat 2>/dev/null || true
+cp "$src"/client/twl_client.[ch] "$src"/relay/twl_layout.[ch] "$src/relay/twl_wire.h" "$src/examples/mac_client.c" flat
 [ "$mode" = flat ] && cd flat && exec $host $c89 -o mac_client ./*.c
 reader="flat/twl_client.c flat/twl_layout.c"
 "$frames" "$src/vectors" in >/dev/null
