@@ -21,9 +21,9 @@
  *
  * Every wire length and offset is an unsigned long, and no call takes more
  * than TWLC_PIECE_MAX bytes of a chunk, so the reader works the same with a
- * 16-bit int. The files twl_client.h, twl_client.c and the layout files
- * (twl_layout.h, twl_layout.c) name each other by bare file name: copied
- * into one folder they build with no include path. */
+ * 16-bit int. The files twl_client.h, twl_client.c and the wire's files
+ * (twl_layout.h, twl_layout.c, twl_wire.h) name each other by bare file
+ * name: copied into one folder they build with no include path. */
 #ifndef TWL_CLIENT_H
 #define TWL_CLIENT_H
 
