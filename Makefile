@@ -11,6 +11,8 @@ PACKAGES := cmake make g++ pkg-config libcjson-dev libgtest-dev libgmock-dev lib
 # dissector's test and the m68k cross tools the Mac-side reader's test; each
 # test reports itself skipped when its tools are missing.
 CI_PACKAGES := clang libclang-rt-14-dev valgrind tshark gcc-m68k-linux-gnu libc6-dev-m68k-cross qemu-user
+# The PowerPC cross tools, for the Mac-side reader's test too.
+CI_PACKAGES += gcc-powerpc-linux-gnu libc6-dev-powerpc-cross
 
 .PHONY: all run test install deps ci-deps build configure clean asan asan-test bench bench-report fuzz-build fuzz fuzz-smoke memcheck tsan tsan-test cross-test
 

@@ -8,8 +8,10 @@
 // both refuse the payload or give the same fields; a parser never reads past
 // the payload; whatever it accepts holds no 0 byte in a string and is
 // exactly what its builder writes for the fields it gives back. Each string
-// piece builds Pascal strings as a Mac client would. The whole input goes
-// through every parser too.
+// piece builds Pascal strings and gathers into short and long buffers as a
+// Mac client would; every entry and record the client reader opens it
+// closes with the same name and number, unless a fault or the stream's end
+// comes first. The whole input goes through every parser too.
 #include <algorithm>
 #include <cstdint>
 #include <optional>
@@ -114,34 +116,44 @@ Stream client_side(const uint8_t *data, size_t size, uint32_t seed) {
     uint64_t skipped = 0;
     bool fault = false, known = false;
     wire::Record fields;
-    unsigned char str31[32], wide[300];
+    unsigned char str31[32], wide[300], few[7], all[2000];
+    unsigned long few_len = 0, all_len = 0;
+    std::optional<twlc_event> open;  // the entry or record being read
     const auto take = [&](int kind) {
         wire::add_client_event(fields, kind, ev);
-        if (kind == TWLC_TEXT && ev.field == TWL_F_STR) {  // the string so far as a Pascal string: 31 bytes, or 255
+        if (kind == TWLC_EV_TEXT) {  // the string so far as Pascal strings of 31 bytes or 255, gathered whole or 7
             const std::string &text = (ev.depth == 0 || fields.empty() ? fields : fields.back().sub).back().text;
-            twlc_pstring(str31, sizeof str31, &ev), twlc_pstring(wide, sizeof wide, &ev);
+            const int last = twlc_pstring(str31, sizeof str31, &ev);
+            require(twlc_pstring(wide, sizeof wide, &ev) == last && last == (ev.more == 0));
+            require(twlc_gather(few, sizeof few, &few_len, &ev) == last && twlc_gather(all, sizeof all, &all_len, &ev) == last);
             require(std::string(str31 + 1, str31 + 1 + str31[0]) == text.substr(0, 31));
             require(std::string(wide + 1, wide + 1 + wide[0]) == text.substr(0, 255));
+            require(std::string(few, few + few_len) == text.substr(0, 7) && std::string(all, all + all_len) == text);
         }
-        if (kind == TWLC_SKIP) skipped += ev.value;
-        if (kind == TWLC_CUT) out.pending = ev.value;
-        if (kind == TWLC_FRAME) {
+        if (kind == TWLC_EV_ENTRY || kind == TWLC_EV_RECORD) require(!open), open = ev;
+        if (kind == TWLC_EV_ENTRY_END || kind == TWLC_EV_RECORD_END)
+            require(open && open->event + 1 == kind && open->field == ev.field && open->name == ev.name && open->value == ev.value && open->depth == ev.depth), open.reset();
+        if (kind == TWLC_EV_FAULT || kind == TWLC_EV_CUT) open.reset();
+        if (kind == TWLC_EV_END) require(!open);
+        if (kind == TWLC_EV_SKIP) skipped += ev.value;
+        if (kind == TWLC_EV_CUT) out.pending = ev.value;
+        if (kind == TWLC_EV_FRAME) {
             out.frames.push_back({ev.offset, skipped, ev.type, ev.value, std::nullopt});
             skipped = 0, fault = false, known = ev.name != nullptr, fields.clear();
         }
-        fault |= kind == TWLC_FAULT;
-        if (kind == TWLC_END) require(ev.value == (!fault && known));
-        if (kind == TWLC_END && ev.value) out.frames.back().fields = fields;
+        fault |= kind == TWLC_EV_FAULT;
+        if (kind == TWLC_EV_END) require(ev.value == (!fault && known));
+        if (kind == TWLC_EV_END && ev.value) out.frames.back().fields = fields;
     };
     for (size_t pos = 0; pos < size;) {
         seed = seed * 1103515245u + 12345u;
         unsigned long left = std::min<size_t>(1 + (seed >> 16) % 64, size - pos);
         const unsigned char *at = data + pos;
         pos += left;
-        for (int kind; (kind = twlc_next(&r, &at, &left, &ev)) != TWLC_NEED;) take(kind);
+        for (int kind; (kind = twlc_next(&r, &at, &left, &ev)) != TWLC_EV_NEED;) take(kind);
         require(left == 0);
     }
-    for (int kind; (kind = twlc_finish(&r, &ev)) != TWLC_NEED;) take(kind);
+    for (int kind; (kind = twlc_finish(&r, &ev)) != TWLC_EV_NEED;) take(kind);
     // A frame still open when the stream ended is the relay reader's pending bytes.
     out.skipped = skipped;
     if (!out.frames.empty() && out.frames.back().offset + TWR_MSG_HEADER_SIZE + out.frames.back().length > size) {

@@ -14,42 +14,43 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "relay/twl_layout.h"
 #include "relay/twr_common.h"
 
-#define TWR_MSG_HEADER_SIZE 10
-#define TWR_PROTO_VERSION 1
+#define TWR_MSG_HEADER_SIZE TWL_HEADER_SIZE
+#define TWR_PROTO_VERSION TWL_VERSION
 /* Largest payload length that the header reader accepts (2 MiB). */
-#define TWR_MSG_MAX_PAYLOAD 0x200000u
+#define TWR_MSG_MAX_PAYLOAD TWL_MAX_PAYLOAD
 
 /* Message types, relay to client. 0x8A is not assigned. */
-#define TWR_MSG_HANDSHAKE_ACK 0x81
-#define TWR_MSG_AUTH_RESULT 0x82
-#define TWR_MSG_GUILD_LIST 0x83
-#define TWR_MSG_CHANNEL_LIST 0x84
-#define TWR_MSG_MESSAGE_BATCH 0x85
-#define TWR_MSG_MESSAGE_CREATE 0x86
-#define TWR_MSG_MESSAGE_DELETE 0x87
-#define TWR_MSG_MESSAGE_UPDATE 0x88
-#define TWR_MSG_TYPING_START 0x89
-#define TWR_MSG_IMAGE_DATA 0x8B
-#define TWR_MSG_STATUS 0x8C
-#define TWR_MSG_ERROR 0x8D
-#define TWR_MSG_UNREAD_UPDATE 0x8E
-#define TWR_MSG_DM_LIST 0x8F
-#define TWR_MSG_MEMBER_LIST 0x90
-#define TWR_MSG_GATEWAY_STATE 0x91
-#define TWR_MSG_PONG 0x92
-#define TWR_MSG_VOICE_STATUS 0x93
-#define TWR_MSG_VOICE_MEMBERS 0x94
-#define TWR_MSG_VOICE_SPEAKING 0x95
-#define TWR_MSG_VOICE_ERROR 0x96
+#define TWR_MSG_HANDSHAKE_ACK TWL_MSG_HANDSHAKE_ACK
+#define TWR_MSG_AUTH_RESULT TWL_MSG_AUTH_RESULT
+#define TWR_MSG_GUILD_LIST TWL_MSG_GUILD_LIST
+#define TWR_MSG_CHANNEL_LIST TWL_MSG_CHANNEL_LIST
+#define TWR_MSG_MESSAGE_BATCH TWL_MSG_MESSAGE_BATCH
+#define TWR_MSG_MESSAGE_CREATE TWL_MSG_MESSAGE_CREATE
+#define TWR_MSG_MESSAGE_DELETE TWL_MSG_MESSAGE_DELETE
+#define TWR_MSG_MESSAGE_UPDATE TWL_MSG_MESSAGE_UPDATE
+#define TWR_MSG_TYPING_START TWL_MSG_TYPING_START
+#define TWR_MSG_IMAGE_DATA TWL_MSG_IMAGE_DATA
+#define TWR_MSG_STATUS TWL_MSG_STATUS
+#define TWR_MSG_ERROR TWL_MSG_ERROR
+#define TWR_MSG_UNREAD_UPDATE TWL_MSG_UNREAD_UPDATE
+#define TWR_MSG_DM_LIST TWL_MSG_DM_LIST
+#define TWR_MSG_MEMBER_LIST TWL_MSG_MEMBER_LIST
+#define TWR_MSG_GATEWAY_STATE TWL_MSG_GATEWAY_STATE
+#define TWR_MSG_PONG TWL_MSG_PONG
+#define TWR_MSG_VOICE_STATUS TWL_MSG_VOICE_STATUS
+#define TWR_MSG_VOICE_MEMBERS TWL_MSG_VOICE_MEMBERS
+#define TWR_MSG_VOICE_SPEAKING TWL_MSG_VOICE_SPEAKING
+#define TWR_MSG_VOICE_ERROR TWL_MSG_VOICE_ERROR
 
 /* Message record flags (twl_message.flags) that switch optional blocks on. */
-#define TWR_MSG_FLAG_ITEM 0x02    /* the item block: item_name, item_id */
-#define TWR_MSG_FLAG_TRAILER 0x04 /* the trailer: trailer_name, trailer_text */
+#define TWR_MSG_FLAG_ITEM TWL_MESSAGE_FLAG_ITEM       /* the item block: item_name, item_id */
+#define TWR_MSG_FLAG_TRAILER TWL_MESSAGE_FLAG_TRAILER /* the trailer: trailer_name, trailer_text */
 /* The flags byte of a message batch. */
-#define TWR_BATCH_FLAG_A 0x01
-#define TWR_BATCH_FLAG_B 0x02
+#define TWR_BATCH_FLAG_A TWL_BATCH_FLAG_A
+#define TWR_BATCH_FLAG_B TWL_BATCH_FLAG_B
 
 #ifdef __cplusplus
 extern "C" {

@@ -25,7 +25,7 @@ LD_LIBRARY_PATH="$(pkg-config --variable=libdir twrelay)" "$scratch/pc_consumer"
 # twl-dump tells the library's version, and man finds its installed page.
 test "$("$scratch/moved/bin/twl-dump" --version)" = "twl-dump $(pkg-config --modversion twrelay)"
 if command -v man >/dev/null; then
-    man -l "$scratch/moved/share/man/man1/twl-dump.1" | grep -q 'twl-dump \[--hex\] \[--version\] \[FILE\]'
+    man -l "$scratch/moved/share/man/man1/twl-dump.1" | grep -q 'twl-dump \[--escaped\] \[--hex\] \[--version\] \[-h|--help\] \[FILE\]'
 else
     echo "install check: no man command here, manual page not rendered"
 fi

@@ -99,7 +99,11 @@ TEST(TwlDump, TranscriptsAndExitStatuses) {
     const struct { std::string command, transcript; int status; } runs[] = {
         {dump + golden, "twl_dump_golden.txt", 1},  // the stream ends inside a frame
         {"printf 'TRWK\\1\\222\\0\\0\\0\\0' | " + dump + "--hex", "twl_dump_pong_hex.txt", 0},  // a pong on standard input
-        {dump + "--bogus 2>/dev/null", "", 2},
+        // Control bytes, Mac OS Roman as UTF-8 or escaped, and frames cut in their hex lines or a string.
+        {R"(printf 'TRWK\1\214\0\0\0\12\1\2\0\6\1<\1\177\245\\TRWK\1\212\0\0\0\4\253\315' | )" + dump + "--hex", "twl_dump_cut_hex.txt", 1},
+        {R"(printf 'TRWK\1\214\0\0\0\12\1\2\0\6\1<\1\177\245\\TRWK\1\214\0\0\0\10\1\2\0\4ab' | )" + dump + "--escaped", "twl_dump_escaped.txt", 1},
+        {dump + "--bogus 2>&1", "twl_dump_usage.txt", 2},
+        {dump + "--help >/dev/full 2>/dev/null", "", 2},
         {dump + golden + " >/dev/full 2>/dev/null", "", 2},  // output that cannot be written
         {dump + golden + "-missing 2>/dev/null", "", 2}};
     for (const auto &run : runs) {

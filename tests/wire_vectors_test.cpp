@@ -57,10 +57,10 @@ std::optional<wire::Record> walk_table(const wire::Bytes &frame) {
     const unsigned char *at = frame.data();
     unsigned long left = frame.size();
     wire::Record out;
-    for (int kind; (kind = twlc_next(&r, &at, &left, &ev)) != TWLC_NEED;) {
+    for (int kind; (kind = twlc_next(&r, &at, &left, &ev)) != TWLC_EV_NEED;) {
         wire::add_client_event(out, kind, ev);
-        if (kind == TWLC_END) return ev.value == 1 ? std::optional(out) : std::nullopt;
-        if (kind == TWLC_SKIP || kind == TWLC_FAULT) return std::nullopt;
+        if (kind == TWLC_EV_END) return ev.value == 1 ? std::optional(out) : std::nullopt;
+        if (kind == TWLC_EV_SKIP || kind == TWLC_EV_FAULT) return std::nullopt;
     }
     return std::nullopt;
 }

@@ -117,11 +117,8 @@ std::string markdown() {
         o << "Payload " << min_size(m.fields) << " to " << m.max_size << " bytes.\n\n";
         field_rows(o, m.fields);
     }
-    for (size_t k = 0; k < std::size(twl_records); ++k) {
-        const twl_layout_t &r = twl_records[k];
-        if (k > 0 && r.fields == twl_records[k - 1].fields) continue;  // the member record is the guild record
-        o << "\n### Record: " << r.name << (r.fields == twl_records[TWL_REC_GUILD].fields ? " (and member)" : "")
-          << "\n\n" << min_size(r.fields) << " to " << r.max_size << " bytes.\n\n";
+    for (const twl_layout_t &r : twl_records) {
+        o << "\n### Record: " << r.name << "\n\n" << min_size(r.fields) << " to " << r.max_size << " bytes.\n\n";
         field_rows(o, r.fields);
     }
     return o.str();

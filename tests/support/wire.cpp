@@ -405,10 +405,10 @@ std::optional<Bytes> build(const Codec &c, const Record &args) {
 
 void add_client_event(Record &fields, int kind, const twlc_event &ev) {
     Record &level = ev.depth == 0 || fields.empty() ? fields : fields.back().sub;
-    if (kind == TWLC_FIELD) level.push_back(I(ev.name, ev.value));
-    if (kind == TWLC_ENTRY || kind == TWLC_RECORD) fields.push_back(R(ev.name, {}));
-    if (kind == TWLC_TEXT && ev.more + ev.size == ev.value) level.push_back(S(ev.name, "", 0));
-    if (kind == TWLC_TEXT) level.back().text.append(reinterpret_cast<const char *>(ev.data), ev.size);
+    if (kind == TWLC_EV_INT) level.push_back(I(ev.name, ev.value));
+    if (kind == TWLC_EV_ENTRY || kind == TWLC_EV_RECORD) fields.push_back(R(ev.name, {}));
+    if ((kind == TWLC_EV_TEXT || kind == TWLC_EV_BYTES) && ev.more + ev.size == ev.value) level.push_back(S(ev.name, "", 0));
+    if (kind == TWLC_EV_TEXT || kind == TWLC_EV_BYTES) level.back().text.append(reinterpret_cast<const char *>(ev.data), ev.size);
 }
 
 Record merge(const Record &fields, const Record &input) {

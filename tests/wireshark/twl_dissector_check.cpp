@@ -42,21 +42,25 @@ struct Event {
     bool operator==(const Event &o) const { return lines == o.lines && broken == o.broken; }
 };
 
-// The layout kind of field `name` of a message type (lower case) or record.
-int kind_of(const std::string &scope, const std::string &name) {
-    static const std::map<std::string, int> kinds = [] {
-        std::map<std::string, int> m;
+// Field `name` of a message type (lower case) or record, or null.
+const twl_field_t *field_of(const std::string &scope, const std::string &name) {
+    static const std::map<std::string, const twl_field_t *> fields = [] {
+        std::map<std::string, const twl_field_t *> m;
         auto add = [&m](const twl_layout_t &l) {
             std::string lower = l.name;
             std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
-            for (const twl_field_t *f = l.fields; f->kind != TWL_F_END; ++f) m[lower + "." + f->name] = f->kind;
+            for (const twl_field_t *f = l.fields; f->kind != TWL_F_END; ++f) m[lower + "." + f->name] = f;
         };
         std::for_each(std::begin(twl_messages), std::end(twl_messages), add);
         std::for_each(std::begin(twl_records), std::end(twl_records), add);
         return m;
     }();
-    const auto it = kinds.find(scope + "." + name);
-    return it == kinds.end() ? 0 : it->second;
+    const auto it = fields.find(scope + "." + name);
+    return it == fields.end() ? nullptr : it->second;
+}
+int kind_of(const std::string &scope, const std::string &name) {
+    const twl_field_t *f = field_of(scope, name);
+    return f == nullptr ? 0 : f->kind;
 }
 
 // A string as the dissector shows it: style bytes as tags, Mac OS Roman as
@@ -103,7 +107,9 @@ void add_fields(Event &e, const std::string &scope, const wire::Record &fields) 
         const std::string abbrev = "twl." + scope + "." + f.name;
         const int kind = kind_of(scope, f.name);
         std::snprintf(flags, sizeof flags, "0x%02x", unsigned(f.num));
-        if (f.kind == Field::kRecord) e.lines.push_back("twl." + f.name + "="), add_fields(e, f.name, f.sub);
+        // An entry or record subtree is named after its record's layout.
+        const std::string record = f.kind == Field::kRecord ? twl_records[field_of(scope, f.name)->arg].name : "";
+        if (f.kind == Field::kRecord) e.lines.push_back("twl." + record + "="), add_fields(e, record, f.sub);
         else if (kind == TWL_F_BYTES) e.lines.push_back(abbrev + "=" + bytes_text(f.text, f.text.size()));
         else if (f.kind == Field::kText) e.lines.push_back(abbrev + "=" + shown(f.text));
         else e.lines.push_back(abbrev + "=" + (kind == TWL_F_FLAGS ? flags : std::to_string(f.num)));
@@ -170,16 +176,16 @@ std::vector<Event> reader_events(const wire::Bytes &stream) {
     twlc_event ev;
     const auto take = [&](int kind) {
         wire::add_client_event(fields, kind, ev);
-        if (kind == TWLC_SKIP) push(events, Event{{"skipped"}, true});
-        if (kind == TWLC_FRAME) events.push_back(header(ev.type, ev.value)), fields.clear(), scope = ev.name;
+        if (kind == TWLC_EV_SKIP) push(events, Event{{"skipped"}, true});
+        if (kind == TWLC_EV_FRAME) events.push_back(header(ev.type, ev.value)), fields.clear(), scope = ev.name;
         std::transform(scope.begin(), scope.end(), scope.begin(), ::tolower);
-        if (kind == TWLC_FAULT || kind == TWLC_CUT) events.back().broken = true, events.back().fault = kind == TWLC_CUT ? "cut" : faults[ev.reason];
-        if (kind == TWLC_END && ev.value == 1) add_fields(events.back(), scope, fields);
+        if (kind == TWLC_EV_FAULT || kind == TWLC_EV_CUT) events.back().broken = true, events.back().fault = kind == TWLC_EV_CUT ? "cut" : faults[ev.reason];
+        if (kind == TWLC_EV_END && ev.value == 1) add_fields(events.back(), scope, fields);
     };
     const unsigned char *at = stream.data();
     for (unsigned long left = stream.size(); left > 0;)
-        for (int kind; (kind = twlc_next(&r, &at, &left, &ev)) != TWLC_NEED;) take(kind);
-    for (int kind; (kind = twlc_finish(&r, &ev)) != TWLC_NEED;) take(kind);
+        for (int kind; (kind = twlc_next(&r, &at, &left, &ev)) != TWLC_EV_NEED;) take(kind);
+    for (int kind; (kind = twlc_finish(&r, &ev)) != TWLC_EV_NEED;) take(kind);
     return events;
 }
 

@@ -77,7 +77,7 @@ local records = {
     {"u8", "value8_b", 0, 0},
     {"u16", "value16", 0, 0},
   }},
-  [5] = {name = "member", max = 36, fields = {
+  [5] = {name = "voice_member", max = 36, fields = {
     {"u16", "id", 0, 0},
     {"string", "name", 0, 31},
     {"u8", "value8", 0, 0},
