@@ -10,8 +10,10 @@ Writes, in WORK_DIR (default bench-results/wireshark):
               segments of 1,460 bytes.
 Then runs `tshark -V -r CAPTURE` ROUNDS times (default 5) per capture, the run
 without the dissector and the run with it interleaved, so that both meet the
-same load on the machine, each under /usr/bin/time -v. Prints the wall time
-and peak resident memory of every run, the median of each and their ratios.
+same load on the machine, each under /usr/bin/time -v. Prints the wall time,
+the CPU time (user and system, which a busy machine inflates less) and the
+peak resident memory of every run, the median of each, their ratio and the
+spread of the per-round ratios.
 """
 import os, statistics, struct, subprocess, sys
 
@@ -62,7 +64,8 @@ def run(capture, with_lua, work):
     p = subprocess.run(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env)
     fields = dict(line.strip().split(': ', 1) for line in p.stderr.splitlines() if ': ' in line)
     wall = fields['Elapsed (wall clock) time (h:mm:ss or m:ss)'].split(':')
-    return float(wall[-1]) + 60 * float(wall[-2]), int(fields['Maximum resident set size (kbytes)']) / 1024
+    cpu = float(fields['User time (seconds)']) + float(fields['System time (seconds)'])
+    return float(wall[-1]) + 60 * float(wall[-2]), cpu, int(fields['Maximum resident set size (kbytes)']) / 1024
 
 
 def main():
@@ -80,9 +83,10 @@ def main():
         for r in range(rounds):
             for with_lua in (False, True):
                 runs[with_lua].append(run(capture, with_lua, work))
-                t, m = runs[with_lua][-1]
-                print(f'{name} round {r + 1} {"with" if with_lua else "without"} dissector: {t:.2f} s, {m:.0f} MB')
-        for k, what in ((0, 'time'), (1, 'peak memory')):
+                t, c, m = runs[with_lua][-1]
+                print(f'{name} round {r + 1} {"with" if with_lua else "without"} dissector: {t:.2f} s wall, '
+                      f'{c:.2f} s CPU, {m:.0f} MB', flush=True)
+        for k, what in ((0, 'wall time'), (1, 'CPU time'), (2, 'peak memory')):
             without = statistics.median(x[k] for x in runs[False])
             with_ = statistics.median(x[k] for x in runs[True])
             spread = [round(a[k] / b[k], 2) for a, b in zip(runs[True], runs[False])]

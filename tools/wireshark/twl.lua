@@ -282,25 +282,23 @@ end
 -- bytes), as a title ('"Quadra Club" (id 9)') or, for the Info column, as
 -- 'id 9 "Quadra Club"'. A frame that carries one record is summed up by it.
 local function summary(keys, vals, title)
-    local ids, strings, rest = {}, {}, {}
+    local ids, named, rest
     for _, k in ipairs(keys) do
         local role, v = k[1], vals[k[2]]
         if v == nil then
-        elseif role == "id" then ids[#ids + 1] = k[2] .. " " .. v
-        elseif role == "string" then strings[#strings + 1] = quote(v)
+        elseif role == "id" then ids = (ids and ids .. ", " or "") .. k[2] .. " " .. v
+        elseif role == "string" then named = (named and named .. ": " or "") .. quote(v)
         elseif role == "record" then if not title then return v end
-        elseif role == "entries" then rest[#rest + 1] = count_of(v, k[2])
-        else rest[#rest + 1] = count_of(v, "byte") end
+        elseif role == "entries" then rest = (rest and rest .. ", " or "") .. count_of(v, k[2])
+        else rest = (rest and rest .. ", " or "") .. count_of(v, "byte") end
     end
-    local named = table.concat(strings, ": ")
     local text
     if title then
-        text = #ids == 0 and named or (#strings == 0 and table.concat(ids, ", ")
-                                       or named .. " (" .. table.concat(ids, ", ") .. ")")
+        text = ids and (named and named .. " (" .. ids .. ")" or ids) or named or ""
     else
-        text = table.concat(ids, ", ") .. ((#ids > 0 and #strings > 0) and " " or "") .. named
+        text = ids and (named and ids .. " " .. named or ids) or named or ""
     end
-    if #rest > 0 then text = text .. (text == "" and "" or ", ") .. table.concat(rest, ", ") end
+    if rest then text = text == "" and rest or text .. ", " .. rest end
     return text
 end
 
