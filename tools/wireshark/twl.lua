@@ -507,7 +507,7 @@ local function walk(tvb, data, tree, layout, pos, stop, vals)
             end
             local bytes = data:sub(pos + 3, pos + 2 + n)
             if bytes:find("\0", 1, true) then
-                tree:add(field, tvb(pos, 2 + n), (decode(bytes):gsub("%z", "\\0"))):add_proto_expert_info(ef.nul)
+                tree:add(field, tvb(pos, 2 + n), (decode(bytes):gsub("\0", "\\0"))):add_proto_expert_info(ef.nul)
                 return nil, pos + 2 + n
             end
             tree:add(field, tvb(pos, 2 + n), decode(bytes))
