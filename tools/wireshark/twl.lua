@@ -629,16 +629,15 @@ end
 -- from TCP with desegment_offset and desegment_len. TCP reassembles each
 -- direction in order, so a direction waits for at most one frame at a time:
 -- `waiting` notes it in the first pass (the packet where it starts, its
--- bytes so far, where it starts in the direction's sequence space and how
--- far the direction's data has reached since), and the next call for the
+-- bytes so far, the direction's last packet), and the next call for the
 -- direction shows that it came. A frame still waited for at the end of the
 -- first pass was cut off by the end of the capture. TCP hands its segments
 -- to no dissector in the second pass, so a post-dissector shows it then, in
--- the packet where it starts.
+-- the direction's last packet.
 local waiting = {}
--- Conversations off the TWL port that the heuristic took: the relay's side
--- and the first packet claimed; and, by conversation and side,
--- the sides whose first data has been looked at.
+-- Conversations off the TWL port that the heuristic took (the relay's side
+-- and the first packet claimed), and by conversation and side, whether the
+-- side's first data has been looked at.
 local taken, looked = {}, {}
 function twl.init()
     waiting, taken, looked, stats = {}, {}, {}, new_stats()
