@@ -258,18 +258,21 @@ end
 
 -- The fields that name a record or a frame: its id (or its ids when it has
 -- no plain id), its first two strings, its entries or record and the length
--- of its data. Kept as {role, name} in the layout as `keys`.
+-- of its data. Kept as {role, name} in the layout as `keys`; such a field
+-- is marked `key`, and only key fields have their values noted.
 local function key_fields(fields)
     local keys, has_id, strings = {}, false, 0
+    local function key(f, role) keys[#keys + 1], f.key = {role, f[2]}, true end
     for _, f in ipairs(fields) do has_id = has_id or f[2] == "id" end
     for _, f in ipairs(fields) do
         local kind, name = f[1], f[2]
         if kind == "u16" and (name == "id" or not has_id and name:find("^id_")) then
-            keys[#keys + 1] = {"id", name}
+            key(f, "id")
         elseif kind == "string" and strings < 2 then
-            keys[#keys + 1], strings = {"string", name}, strings + 1
+            key(f, "string")
+            strings = strings + 1
         elseif kind == "entries" or kind == "record" or kind == "length" then
-            keys[#keys + 1] = {kind, name}
+            key(f, kind)
         end
     end
     return keys
@@ -447,12 +450,21 @@ twl.prefs.port = Pref.uint("TCP port", 2002, "The TCP port of the relay's client
 
 local shown = true -- whether the tree is displayed: titles are built only then
 local band = bit.band
+-- The tree methods, taken once: a method call looks its name up in C.
+local function method(class, name)
+    return class and class[name] or function(object, ...) return object[name](object, ...) end
+end
+local add, set_text, set_len = method(TreeItem, "add"), method(TreeItem, "set_text"), method(TreeItem, "set_len")
+local add_expert, set_generated = method(TreeItem, "add_proto_expert_info"), method(TreeItem, "set_generated")
 
--- The big-endian number of n bytes of the Lua string data at pos (0-based).
+-- The big-endian number of n (1, 2 or 4) bytes of the Lua string data at
+-- pos (0-based).
+local byte = string.byte
 local function be(data, pos, n)
-    local v = 0
-    for k = pos + 1, pos + n do v = v * 256 + data:byte(k) end
-    return v
+    if n == 1 then return byte(data, pos + 1) end
+    local a, b, c, d = byte(data, pos + 1, pos + n)
+    if n == 2 then return a * 256 + b end
+    return ((a * 256 + b) * 256 + c) * 256 + d
 end
 
 -- Shows the fields of a layout from payload byte `pos` on (the payload ends
@@ -474,16 +486,16 @@ local function walk(tvb, data, tree, layout, pos, stop, vals)
             local record = records[arg]
             local plain = kind == "record" and name or nil
             for index = 0, (plain and 0 or count - 1) do
-                local sub = tree:add(field, tvb(pos, 0))
+                local sub = add(tree, field, tvb(pos, 0))
                 local sv, start, fail = {}, pos
                 pos, fail = walk(tvb, data, sub, record, pos, stop, sv)
                 if shown then
                     local label = plain or name .. " " .. index
                     if not pos then
-                        sub:set_text(label .. " (malformed)")
+                        set_text(sub, label .. " (malformed)")
                     else
-                        sub:set_len(pos - start)
-                        sub:set_text(label .. ": " .. summary(record.keys, sv, true))
+                        set_len(sub, pos - start)
+                        set_text(sub, label .. ": " .. summary(record.keys, sv, true))
                     end
                 end
                 if not pos then return nil, fail end
@@ -491,49 +503,49 @@ local function walk(tvb, data, tree, layout, pos, stop, vals)
             end
             if not plain then vals[name] = count end
         elseif kind == "bytes" then
-            tree:add(field, tvb(pos, stop - pos))
+            add(tree, field, tvb(pos, stop - pos))
             pos = stop
         elseif stop - pos < width then
-            tree:add(hf.field, tvb(pos, stop - pos), name):add_proto_expert_info(ef.short)
+            add_expert(add(tree, hf.field, tvb(pos, stop - pos), name), ef.short)
             return nil, pos
         elseif kind == "string" then
             local n = be(data, pos, 2)
             if n > max or n > stop - pos - 2 then
-                local item = tree:add(field, tvb(pos, 2), "")
-                item:add(hf.string_len, tvb(pos, 2))
-                if n > max then item:add(hf.string_max, max):set_generated() end
-                item:add_proto_expert_info(n > max and ef.long_string or ef.short)
+                local item = add(tree, field, tvb(pos, 2), "")
+                add(item, hf.string_len, tvb(pos, 2))
+                if n > max then set_generated(add(item, hf.string_max, max)) end
+                add_expert(item, n > max and ef.long_string or ef.short)
                 return nil, pos + 2
             end
             local bytes = data:sub(pos + 3, pos + 2 + n)
             if bytes:find("\0", 1, true) then
-                tree:add(field, tvb(pos, 2 + n), (decode(bytes):gsub("\0", "\\0"))):add_proto_expert_info(ef.nul)
+                add(tree, field, tvb(pos, 2 + n), (decode(bytes):gsub("\0", "\\0"))):add_proto_expert_info(ef.nul)
                 return nil, pos + 2 + n
             end
-            tree:add(field, tvb(pos, 2 + n), decode(bytes))
-            vals[name] = bytes
+            add(tree, field, tvb(pos, 2 + n), decode(bytes))
+            if f.key then vals[name] = bytes end
             pos = pos + 2 + n
         else
-            local item = tree:add(field, tvb(pos, width))
+            local item = add(tree, field, tvb(pos, width))
             local value = be(data, pos, width)
             pos = pos + width
             if f.bits then
-                for _, b in ipairs(f.bits) do item:add(b, tvb(pos - 1, 1)) end
+                for _, b in ipairs(f.bits) do add(item, b, tvb(pos - 1, 1)) end
             end
             if kind == "fixed" and value ~= arg then
-                item:add_proto_expert_info(ef.fixed)
+                add_expert(item, ef.fixed)
                 return nil, pos
             elseif kind == "flags" and band(value, 0xFF - arg) ~= 0 then
-                item:add_proto_expert_info(ef.flag_bits)
+                add_expert(item, ef.flag_bits)
                 return nil, pos
             elseif kind == "length" and value ~= stop - pos then
-                item:add(hf.following, stop - pos):set_generated()
-                item:add_proto_expert_info(ef.data_length)
+                set_generated(add(item, hf.following, stop - pos))
+                add_expert(item, ef.data_length)
                 return nil, pos
             end
             if kind == "flags" then flags = value end
             if kind == "count8" or kind == "count16" then count = value end
-            vals[name] = value
+            if f.key then vals[name] = value end
         end
         k = k + 1
     end
@@ -555,32 +567,32 @@ local function show_frame(tvb, data, tree, pos, length, avail, count)
     local code = data:byte(pos + 6)
     local m = messages[code]
     local name = m and m.name or string.format("unknown type 0x%02X", code)
-    local item = tree:add(twl, tvb(pos, HEADER + avail))
-    item:add(hf.magic, tvb(pos, 4))
-    item:add(hf.version, tvb(pos + 4, 1))
-    item:add(hf.type, tvb(pos + 5, 1))
-    item:add(hf.length, tvb(pos + 6, 4))
+    local item = add(tree, twl, tvb(pos, HEADER + avail))
+    add(item, hf.magic, tvb(pos, 4))
+    add(item, hf.version, tvb(pos + 4, 1))
+    add(item, hf.type, tvb(pos + 5, 1))
+    add(item, hf.length, tvb(pos + 6, 4))
     local from, stop, vals, bad = pos + HEADER, pos + HEADER + avail, {}, false
     if avail < length then
         -- cut off: the caller says so
     elseif not m then
-        item:add_proto_expert_info(ef.unknown)
+        add_expert(item, ef.unknown)
     elseif length > m.max then
-        item:add(hf.longest, m.max):set_generated()
-        item:add_proto_expert_info(ef.too_long)
+        set_generated(add(item, hf.longest, m.max))
+        add_expert(item, ef.too_long)
         bad = true
     else
         local done, fail = walk(tvb, data, item, m, from, stop, vals)
         if done and done < stop then
-            item:add(hf.left_over, stop - done):set_generated()
-            item:add_proto_expert_info(ef.left_over)
+            set_generated(add(item, hf.left_over, stop - done))
+            add_expert(item, ef.left_over)
             fail = done
         end
         bad = fail ~= nil
         from = done and stop or fail
     end
-    if from < stop then item:add(hf.undecoded, tvb(from, stop - from)) end
-    if m then
+    if from < stop then add(item, hf.undecoded, tvb(from, stop - from)) end
+    if m and m.keys[1] then
         local text = summary(m.keys, vals)
         if text ~= "" then name = name .. " " .. text end
     end
@@ -591,13 +603,13 @@ local function show_frame(tvb, data, tree, pos, length, avail, count)
         t.frames, t.bytes = t.frames + 1, t.bytes + length
         if bad then stats.malformed = stats.malformed + 1 end
     end
-    if shown then item:set_text("TWL " .. name) end
+    if shown then set_text(item, "TWL " .. name) end
     return name, item
 end
 
 -- Shows a header that cannot open a frame: its first byte is skipped.
 local function show_bad_header(tvb, tree, pos, avail, problem)
-    local item = tree:add(twl, tvb(pos, math.min(avail, HEADER)))
+    local item = add(tree, twl, tvb(pos, math.min(avail, HEADER)))
     item:set_text("TWL, bad frame header")
     item:add(hf.magic, tvb(pos, 4))
     local bad = item:add(hf.version, tvb(pos + 4, 1))
