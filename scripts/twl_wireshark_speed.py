@@ -13,12 +13,13 @@ without the dissector and the run with it interleaved, so that both meet the
 same load on the machine, each under /usr/bin/time -v. Prints the wall time,
 the CPU time (user and system, which a busy machine inflates less) and the
 peak resident memory of every run, the median of each, their ratio and the
-spread of the per-round ratios.
+spread of the per-round ratios. TWL_LUA names another copy of the dissector to
+time (an earlier version, say) in place of tools/wireshark/twl.lua.
 """
 import os, statistics, struct, subprocess, sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-LUA = os.path.join(HERE, '..', 'tools', 'wireshark', 'twl.lua')
+LUA = os.environ.get('TWL_LUA') or os.path.join(HERE, '..', 'tools', 'wireshark', 'twl.lua')
 
 
 def frame(kind, payload):

@@ -560,6 +560,9 @@ local function new_stats()
     return {types = {}, malformed = 0, cut = 0, skipped = 0, runs = 0, client = 0}
 end
 
+-- What a layout without key fields notes: nothing.
+local NO_KEYS = setmetatable({}, {__newindex = function() error("twl.lua: a value noted for a layout without keys") end})
+
 -- Shows the frame at `pos`, whose payload holds `length` bytes of which
 -- `avail` are in the buffer (fewer only when the capture cuts it off).
 -- Returns the frame's Info text and its item.
@@ -572,7 +575,7 @@ local function show_frame(tvb, data, tree, pos, length, avail, count)
     add(item, hf.version, tvb(pos + 4, 1))
     add(item, hf.type, tvb(pos + 5, 1))
     add(item, hf.length, tvb(pos + 6, 4))
-    local from, stop, vals, bad = pos + HEADER, pos + HEADER + avail, {}, false
+    local from, stop, vals, bad = pos + HEADER, pos + HEADER + avail, m and m.keys[1] and {} or NO_KEYS, false
     if avail < length then
         -- cut off: the caller says so
     elseif not m then
