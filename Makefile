@@ -10,7 +10,7 @@ PACKAGES := cmake make g++ pkg-config libcjson-dev libgtest-dev libgmock-dev lib
 # Only the slower gates of .ci/run need these; tshark runs the Wireshark
 # dissector's test and the m68k cross tools the Mac-side reader's test; each
 # test reports itself skipped when its tools are missing.
-CI_PACKAGES := clang libclang-rt-14-dev valgrind tshark gcc-m68k-linux-gnu libc6-dev-m68k-cross qemu-user
+CI_PACKAGES := clang libclang-rt-14-dev valgrind tshark gcc-m68k-linux-gnu libc6-dev-m68k-cross qemu-user lua5.4
 # The PowerPC cross tools, for the Mac-side reader's test too.
 CI_PACKAGES += gcc-powerpc-linux-gnu libc6-dev-powerpc-cross
 

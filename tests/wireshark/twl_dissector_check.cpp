@@ -8,7 +8,11 @@
 // flag every broken frame (for the same reason) and the garbage. The stream
 // is left beside the pcap for twl-dump.
 //
-//   twl_dissector_check VECTORS_DIR TWL_LUA WORK_DIR
+//   twl_dissector_check VECTORS_DIR TWL_LUA PRELUDE_LUA WORK_DIR
+//   twl_dissector_check --cases CASES TWL_LUA PRELUDE_LUA WORK_DIR
+//
+// The second form runs tshark on the captures a text file describes (see
+// run_cases) and compares its output with the file's.
 //
 // Exit status 0 when both agree with the vectors, 1 when not, 77 (skipped)
 // when tshark is not installed.
@@ -143,7 +147,8 @@ void flatten(const cJSON *o, Event &e) {
         else if (cJSON_IsObject(c)) flatten(c, e);
         else if (key.rfind("twl.", 0) == 0 && kind == TWL_F_BYTES)
             e.lines.push_back(key + "=" + bytes_text(unhex(c->valuestring), unhex(c->valuestring).size()));
-        else if (key.rfind("twl.", 0) == 0 && kind != TWL_F_FIXED) e.lines.push_back(key + "=" + c->valuestring);
+        else if (key.rfind("twl.", 0) == 0 && kind != TWL_F_FIXED && key.find('.', 4) >= dot)  // not a flag bit
+            e.lines.push_back(key + "=" + c->valuestring);
     }
 }
 
@@ -195,23 +200,84 @@ void put(std::string &o, uint32_t v, int n, bool big = true) {
     for (int k = 0; k < n; ++k) o += char(v >> (8 * (big ? n - 1 - k : k)));
 }
 
-// A classic pcap of one TCP stream, relay port 2002 to the client, holding
-// `stream` cut into segments at `cuts`; checksums are left 0.
-void write_pcap(const std::string &path, const wire::Bytes &stream, const std::set<size_t> &cuts) {
+// A classic pcap of TCP segments, each from a server port to client port
+// 50000 (the relay's data) or back; checksums are left 0.
+struct Segment {
+    unsigned port;
+    bool to_client;
+    std::string bytes;
+};
+void write_pcap(const std::string &path, const std::vector<Segment> &segments) {
     std::string o;
     for (uint32_t v : {0xA1B2C3D4u, 0x00040002u, 0u, 0u, 65535u, 1u}) put(o, v, 4, false);
-    size_t from = 0, n = 0;
-    for (size_t to : cuts) {
-        std::string p("\0\0\0\0\0\2\0\0\0\0\0\1\x08\x00", 14);  // Ethernet, then IPv4 and TCP
-        for (uint32_t v : {0x45000000u | uint32_t(40 + to - from), 0u, 0x40060000u, 0x0A000001u, 0x0A000002u,
-                           2002u << 16 | 50000u, uint32_t(1 + from), 1u, 0x5018FFFFu, 0u})
+    std::map<std::pair<unsigned, bool>, uint32_t> next_seq;
+    uint32_t n = 0;
+    for (const Segment &s : segments) {
+        uint32_t &seq = next_seq.try_emplace({s.port, s.to_client}, 1u).first->second;
+        const uint32_t ports = s.to_client ? s.port << 16 | 50000u : 50000u << 16 | s.port;
+        std::string p(s.to_client ? std::string("\0\0\0\0\0\2\0\0\0\0\0\1\x08\x00", 14)  // Ethernet, then IPv4 and TCP
+                                  : std::string("\0\0\0\0\0\1\0\0\0\0\0\2\x08\x00", 14));
+        for (uint32_t v : {0x45000000u | uint32_t(40 + s.bytes.size()), 0u, 0x40060000u, s.to_client ? 0x0A000001u : 0x0A000002u,
+                           s.to_client ? 0x0A000002u : 0x0A000001u, ports, seq, 1u, 0x5018FFFFu, 0u})
             put(p, v, 4);
-        p.append(reinterpret_cast<const char *>(stream.data()) + from, to - from);
-        for (uint32_t v : {uint32_t(n++), 0u, uint32_t(p.size()), uint32_t(p.size())}) put(o, v, 4, false);
+        p += s.bytes;
+        seq += uint32_t(s.bytes.size());
+        for (uint32_t v : {n++, 0u, uint32_t(p.size()), uint32_t(p.size())}) put(o, v, 4, false);
         o += p;
-        from = to;
     }
     std::ofstream(path, std::ios::binary) << o;
+}
+
+std::string tshark_command(const std::string &work, const std::string &prelude, const std::string &lua) {
+    // A home of its own keeps personal plugins and preferences out; the
+    // prelude takes away what Lua 5.4 no longer has before the dissector loads.
+    return "HOME='" + work + "' XDG_CONFIG_HOME='" + work + "' tshark -X 'lua_script:" + prelude + "' -X 'lua_script:" +
+           lua + "'";
+}
+
+// Captures described in a text file and what tshark must print for them:
+//   == name              a capture
+//   port 9999            the server port of the segments that follow (2002 at first)
+//   < 54 52 "WK" 01      a segment from the server (the relay) to the client, in hex and "text"
+//   > "hello"            a segment from the client to the server
+//   $ -2 -T fields ...   tshark's arguments; the lines up to the next blank line or $ are its
+//                        output, without blank lines
+int run_cases(const std::string &cases, const std::string &lua, const std::string &prelude, const std::string &work) {
+    std::ifstream in(cases);
+    std::vector<Segment> segments;
+    std::string line, name, pcap, args, got, want;
+    unsigned port = 2002, failures = 0, runs = 0;
+    const auto check = [&] {
+        if (args.empty()) return;
+        got = test_support::run_command(tshark_command(work, prelude, lua) + " -r '" + pcap + "' " + args + " 2>&1 | grep -v -e '^Running as user' -e '^$'").out;
+        if (got != want) std::fprintf(stderr, "%s: tshark %s\n--- expected\n%s--- got\n%s", name.c_str(), args.c_str(), want.c_str(), got.c_str());
+        failures += got != want, ++runs, args.clear(), want.clear();
+    };
+    while (std::getline(in, line)) {
+        if (!args.empty() && !line.empty() && line.rfind("$ ", 0) != 0) {
+            want += line + "\n";
+            continue;
+        }
+        check();
+        if (line.rfind("== ", 0) == 0) name = line.substr(3), segments.clear(), port = 2002;
+        else if (line.rfind("port ", 0) == 0) port = unsigned(std::stoul(line.substr(5)));
+        else if (line.rfind("$ ", 0) == 0) pcap = work + "/" + name + ".pcap", write_pcap(pcap, segments), args = line.substr(2);
+        else if (line[0] == '<' || line[0] == '>') {
+            Segment s{port, line[0] == '<', ""};
+            for (size_t k = 1; k < line.size(); ++k) {
+                if (line[k] == '"') {
+                    const size_t end = line.find('"', k + 1);
+                    s.bytes += line.substr(k + 1, end - k - 1), k = end;
+                } else if (line[k] != ' ') {
+                    s.bytes += char(std::stoi(line.substr(k, 2), nullptr, 16)), ++k;
+                }
+            }
+            segments.push_back(s);
+        }
+    }
+    check();
+    std::printf("%u of %u tshark runs as expected\n", runs - failures, runs);
+    return runs > 0 && failures == 0 ? 0 : 1;
 }
 
 int compare(const char *who, const std::vector<Event> &got, const std::vector<Event> &want,
@@ -231,15 +297,18 @@ int compare(const char *who, const std::vector<Event> &got, const std::vector<Ev
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 4) {
-        std::fputs("usage: twl_dissector_check VECTORS_DIR TWL_LUA WORK_DIR\n", stderr);
+    if (argc != 5 && !(argc == 6 && std::string(argv[1]) == "--cases")) {
+        std::fputs("usage: twl_dissector_check [--cases CASES | VECTORS_DIR] TWL_LUA PRELUDE_LUA WORK_DIR\n", stderr);
         return 2;
     }
-    const std::string lua = argv[2], work = argv[3];
+    const int at = argc - 4;
+    const std::string lua = argv[at + 1], prelude = argv[at + 2], work = argv[at + 3];
     if (test_support::run_command("tshark -v >/dev/null 2>&1").status != 0) {
         std::puts("tshark is not installed (make ci-deps installs it): the dissector is not tested");
         return 77;
     }
+    std::filesystem::create_directories(work);
+    if (argc == 6) return run_cases(argv[2], lua, prelude, work);
 
     std::vector<wire::Vector> vectors = wire::load_vectors(argv[1]);
 
@@ -280,14 +349,14 @@ int main(int argc, char **argv) {
     labels.push_back(last.label + ", cut");
     for (size_t at = 65000; at < stream.size(); at += 65000) cuts.insert(at);  // segments within an IPv4 packet
 
-    std::filesystem::create_directories(work);
     const std::string pcap = work + "/twl_vectors.pcap", raw = work + "/twl_vectors.twl";
-    write_pcap(pcap, stream, cuts);
+    std::vector<Segment> segments;
+    size_t from = 0;
+    for (size_t to : cuts) segments.push_back({2002, true, std::string(stream.begin() + long(from), stream.begin() + long(to))}), from = to;
+    write_pcap(pcap, segments);
     std::ofstream(raw, std::ios::binary).write(reinterpret_cast<const char *>(stream.data()), std::streamsize(stream.size()));
-    // A home of its own keeps personal plugins and preferences out.
     const test_support::CommandRun shark = test_support::run_command(
-        "HOME='" + work + "' XDG_CONFIG_HOME='" + work + "' tshark -2 -X 'lua_script:" + lua + "' -r '" + pcap +
-        "' -T json -J twl 2>'" + work + "/tshark.err'");
+        tshark_command(work, prelude, lua) + " -2 -r '" + pcap + "' -T json -J twl 2>'" + work + "/tshark.err'");
     if (shark.status != 0) {
         std::fprintf(stderr, "tshark failed (%d); see %s/tshark.err\n", shark.status, work.c_str());
         return 1;
