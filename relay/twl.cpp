@@ -5,11 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "relay/detail/twl_wire.h"
-
 namespace {
 
-using namespace twl_wire;
+// The four bytes that open every frame.
+constexpr char kMagic[] = TWL_MAGIC;
+static_assert(sizeof kMagic - 1 == 4);
 
 // The string length prefix is a u16, so no string field can be longer.
 constexpr size_t kMaxStringLen = 0xFFFF;
@@ -139,7 +139,7 @@ size_t twl_decode_string(const uint8_t *src, size_t avail, char *out, size_t out
 
 size_t twl_encode_header(uint8_t *buf, size_t cap, uint8_t msg_type, uint32_t payload_len) {
     if (cap < TWR_MSG_HEADER_SIZE) return 0;
-    std::memcpy(buf, kMagic, sizeof kMagic);
+    std::memcpy(buf, kMagic, sizeof kMagic - 1);
     buf[4] = TWR_PROTO_VERSION;
     buf[5] = msg_type;
     put_be32(buf + 6, payload_len);
@@ -148,8 +148,7 @@ size_t twl_encode_header(uint8_t *buf, size_t cap, uint8_t msg_type, uint32_t pa
 
 int twl_decode_header(const uint8_t *src, size_t avail, uint8_t *out_type, uint32_t *out_payload_len) {
     if (avail < TWR_MSG_HEADER_SIZE) return TWR_ERR_PROTO;
-    for (size_t k = 0; k < sizeof kMagic; ++k)
-        if (src[k] != kMagic[k]) return TWR_ERR_PROTO;
+    if (std::memcmp(src, kMagic, sizeof kMagic - 1) != 0) return TWR_ERR_PROTO;
     if (src[4] != TWR_PROTO_VERSION) return TWR_ERR_PROTO;
     // Type and length are stored before the limit check: a caller that gets
     // TWR_ERR_PROTO with a stored length knows the header was well formed
@@ -191,78 +190,70 @@ uint8_t *twl_build_pong(size_t *out_len) {
 
 namespace {
 
-// Widths on the wire; a string field is its u16 length plus its bytes.
-constexpr size_t kU8 = 1;
-constexpr size_t kU16 = 2;
-constexpr size_t kU32 = 4;
-constexpr size_t str_width(size_t max_len) { return kU16 + max_len; }
+// The fields of every layout come from the lists of relay/twl_wire.h, each
+// expanded below into straight-line appends, so that a builder writes the
+// fields, their order, their widths and their maxima as the table says.
 
-// Fixed payloads at their maxima; these are the builders' scratch sizes.
-constexpr size_t kHandshakeMax = kU8 + kU8 + kU8 + str_width(kHandshakeTextMax);
-static_assert(kHandshakeMax == 37);
-constexpr size_t kAuthResultMax = kU8 + str_width(kNameMax) + str_width(kAuthTextBMax) + kU16;
-static_assert(kAuthResultMax == 46);
-constexpr size_t kStatusMax = kU8 + kU8 + str_width(kStatusTextMax);
-static_assert(kStatusMax == 132);
-constexpr size_t kErrorMax = kU8 + kU16 + str_width(kErrorTextMax);
-static_assert(kErrorMax == 261);
-constexpr size_t kGatewayStateMax = kU8;
-constexpr size_t kMessageDeleteMax = kU16 + kU16;
-static_assert(kMessageDeleteMax == 4);
-constexpr size_t kMessageUpdateMax = kU16 + kU16 + str_width(kMessageTextMax);
-static_assert(kMessageUpdateMax == 2006);
-constexpr size_t kTypingStartMax = kU16 + str_width(kNameMax);
-static_assert(kTypingStartMax == 35);
-constexpr size_t kUnreadUpdateMax = kU16 + kU8 + kU16;
-static_assert(kUnreadUpdateMax == 5);
-constexpr size_t kVoiceStatusMax = kU8 + kU16 + str_width(kNameMax);
-static_assert(kVoiceStatusMax == 36);
-constexpr size_t kVoiceSpeakingMax = kU16 + kU8;
-static_assert(kVoiceSpeakingMax == 3);
-constexpr size_t kVoiceErrorMax = kU8 + str_width(kVoiceErrorTextMax);
-static_assert(kVoiceErrorMax == 131);
+// Largest payloads: the builders' scratch sizes.
+#define PAYLOAD_MAX(NAME, code, cap) constexpr size_t kMax_##NAME = TWL_PAYLOAD_MAX(NAME, cap);
+TWL_MESSAGES(PAYLOAD_MAX)
+#undef PAYLOAD_MAX
+constexpr size_t kRecordMax = TWL_RECORD_MAX_MESSAGE;
+constexpr size_t kBatchPayloadMax = TWL_BATCH_MAX_PAYLOAD;
 
-// Message records: the part always present, the item block, the trailer.
-constexpr size_t kRecordFixedMin = kU16 + kU16 + kU32 + kU8 + kU16 + str_width(0) + str_width(0) + kU16;
-static_assert(kRecordFixedMin == 17);
-constexpr size_t kRecordFixedMax = kRecordFixedMin + kNameMax + kMessageTextMax;
-static_assert(kRecordFixedMax == 2048);
-constexpr size_t kItemBlockMax = kU8 + str_width(kItemNameMax) + kU8 + kU16;
-static_assert(kItemBlockMax == 69);
-constexpr size_t kTrailerMax = str_width(kNameMax) + str_width(kTrailerTextMax);
-static_assert(kTrailerMax == 95);
-constexpr size_t kRecordMax = kRecordFixedMax + kItemBlockMax + kTrailerMax;
-static_assert(kRecordMax == 2212);
+// The fields of a list that come before its entries.
+constexpr unsigned char kWidth[] = TWL_FIELD_WIDTHS;
+#define HEAD(from, KIND, NAME, name, arg, max) +kWidth[TWL_F_##KIND]
+constexpr size_t kBatchHead = 0 TWL_FIELDS_MESSAGE_BATCH(HEAD, );
+constexpr size_t kListHead = 0 TWL_FIELDS_GUILD_LIST(HEAD, );
+static_assert(kListHead == (0 TWL_FIELDS_MEMBER_LIST(HEAD, )) && kListHead == (0 TWL_FIELDS_DM_LIST(HEAD, )));
+constexpr size_t kChannelListHead = 0 TWL_FIELDS_CHANNEL_LIST(HEAD, );
+constexpr size_t kVoiceMembersHead = 0 TWL_FIELDS_VOICE_MEMBERS(HEAD, );
+constexpr size_t kImageHead = 0 TWL_FIELDS_IMAGE_DATA(HEAD, );
+#undef HEAD
+static_assert(kBatchHead + 29 * kRecordMax <= kBatchPayloadMax);  // the promise of relay/twl.h
 
-constexpr size_t kMessageCreateMax = kU16 + kRecordMax;
-static_assert(kMessageCreateMax == 2214);
-constexpr size_t kBatchHead = kU16 + kU8 + kU16;
-static_assert(kBatchHead == 5);
-static_assert(kBatchHead + 29 * kRecordMax <= kBatchPayloadMax);
-
-// Lists: each entry's allowance covers its largest form, so a list area
+// List areas: each entry's allowance covers its largest form, so an area
 // sized count x allowance + head never runs short.
-constexpr size_t kListHead = kU16;
 constexpr size_t kListAllowance = 40;
-constexpr size_t kGuildEntryMax = kU16 + str_width(kNameMax) + kU8 + kU16;  // member entries alike
-static_assert(kGuildEntryMax == 38 && kGuildEntryMax <= kListAllowance);
-constexpr size_t kDmEntryMax = kU16 + str_width(kNameMax) + kU16 + kU8;
-static_assert(kDmEntryMax == 38 && kDmEntryMax <= kListAllowance);
-constexpr size_t kChannelListHead = kU16 + kU16;
+static_assert(TWL_RECORD_MAX_GUILD <= kListAllowance && TWL_RECORD_MAX_MEMBER <= kListAllowance &&
+              TWL_RECORD_MAX_DM <= kListAllowance);
 constexpr size_t kChannelAllowance = 42;
-constexpr size_t kChannelEntryMax = kU16 + kU8 + str_width(kNameMax) + kU8 + kU16;
-static_assert(kChannelEntryMax == 39 && kChannelEntryMax <= kChannelAllowance);
-constexpr size_t kVoiceMembersHead = kU16 + kU8;
+static_assert(TWL_RECORD_MAX_CHANNEL <= kChannelAllowance);
 constexpr size_t kVoiceMemberAllowance = 40;
-constexpr size_t kVoiceMemberMax = kU16 + str_width(kNameMax) + kU8;
-static_assert(kVoiceMemberMax == 36 && kVoiceMemberMax <= kVoiceMemberAllowance);
+static_assert(TWL_RECORD_MAX_VOICE_MEMBER <= kVoiceMemberAllowance);
 
-constexpr size_t kImageHead = kU16 + kU8 + kU8 + kU8 + kU16 + kU16 + kU16 + kU32;
-static_assert(kImageHead == 15);
 // The header reader refuses a payload over TWR_MSG_MAX_PAYLOAD, so no
 // builder may hand one out.
 constexpr size_t kImageDataMax = TWR_MSG_MAX_PAYLOAD - kImageHead;
-static_assert(kImageDataMax == 2097137);
+
+// Appends one field, taken from the builder's parameter or the entry's
+// member (`from` is empty or "e.") of the field's name.
+#define PUT(from, KIND, NAME, name, arg, max) PUT_##KIND(from name, arg, max)
+#define PUT_U8(v, arg, max) out.u8(v);
+#define PUT_U16(v, arg, max) out.u16(v);
+#define PUT_U32(v, arg, max) out.u32(v);
+#define PUT_FLAGS(v, arg, max) out.u8(v);
+#define PUT_FIXED(v, arg, max) out.u8(arg);
+#define PUT_STR(v, arg, max) out.text(v, max);
+#define PUT_COUNT8(v, arg, max) out.u8(v);
+#define PUT_COUNT16(v, arg, max) out.u16(v);
+#define PUT_ENTRIES(v, arg, max) /* written by build_list */
+#define PUT_RECORD(v, arg, max) out.record(measure(*v), *v);  // the area holds the largest record
+#define PUT_LEN32(v, arg, max) out.u32(v); const size_t bytes_len = v;
+#define PUT_BYTES(v, arg, max) out.bytes(v, bytes_len);
+
+// Which fields of a record are on the wire: an IF field opens a block of
+// its next max fields, there only when the record's flags have its bit.
+struct Gate {
+    unsigned bit = 0, left = 0;
+    void open(unsigned b, unsigned n) noexcept { bit = b, left = n; }
+    bool on(unsigned flags) noexcept {
+        if (left == 0) return true;
+        --left;
+        return (flags & bit) != 0;
+    }
+};
 
 struct Record;
 
@@ -284,55 +275,51 @@ struct Appender {
 };
 
 // A message record with its strings measured, so that its size is known
-// before any byte of it is written.
+// before any byte of it is written: a Text for each string field.
+#define TEXT_OF(from, KIND, NAME, name, arg, max) TEXT_OF_##KIND(name)
+#define TEXT_OF_STR(name) Text name;
+#define TEXT_OF_U16(name)
+#define TEXT_OF_U32(name)
+#define TEXT_OF_FLAGS(name)
+#define TEXT_OF_FIXED(name)
+#define TEXT_OF_IF(name)
 struct Record {
     uint8_t flags;  // as written: TWR_MSG_FLAG_ITEM added for a non-empty item_name
-    Text name, text, item_name, trailer_name, trailer_text;
+    TWL_FIELDS_MESSAGE(TEXT_OF, )
     size_t size;
 };
 
+// The record's fields, as many as its flags put on the wire.
+#define MEASURE(from, KIND, NAME, name, arg, max) MEASURE_##KIND(name, arg, max)
+#define MEASURE_STR(name, arg, max) \
+    if (gate.on(r.flags)) r.name = cut(m.name, max), r.size += wire_size(r.name);
+#define MEASURE_U16(name, arg, max) if (gate.on(r.flags)) r.size += kWidth[TWL_F_U16];
+#define MEASURE_U32(name, arg, max) if (gate.on(r.flags)) r.size += kWidth[TWL_F_U32];
+#define MEASURE_FLAGS(name, arg, max) if (gate.on(r.flags)) r.size += kWidth[TWL_F_FLAGS];
+#define MEASURE_FIXED(name, arg, max) if (gate.on(r.flags)) r.size += kWidth[TWL_F_FIXED];
+#define MEASURE_IF(name, arg, max) gate.open(arg, max);
 Record measure(const twl_message &m) noexcept {
     Record r{};
     r.flags = m.flags;
     if (m.item_name != nullptr && m.item_name[0] != '\0') r.flags |= TWR_MSG_FLAG_ITEM;
-    r.name = cut(m.name, kNameMax);
-    r.text = cut(m.text, kMessageTextMax);
-    r.size = kRecordFixedMin + r.name.n + r.text.n;
-    if (r.flags & TWR_MSG_FLAG_ITEM) {
-        r.item_name = cut(m.item_name, kItemNameMax);
-        r.size += kItemBlockMax - kItemNameMax + r.item_name.n;
-    }
-    if (r.flags & TWR_MSG_FLAG_TRAILER) {
-        r.trailer_name = cut(m.trailer_name, kNameMax);
-        r.trailer_text = cut(m.trailer_text, kTrailerTextMax);
-        r.size += wire_size(r.trailer_name) + wire_size(r.trailer_text);
-    }
+    Gate gate;
+    TWL_FIELDS_MESSAGE(MEASURE, )
     return r;
 }
 
 // Writes a measured message record at dst, which holds r.size bytes, and
 // returns r.size.
+#define WRITE(from, KIND, NAME, name, arg, max) WRITE_##KIND(name, arg, max)
+#define WRITE_STR(name, arg, max) if (gate.on(r.flags)) out.text(r.name);
+#define WRITE_U16(name, arg, max) if (gate.on(r.flags)) out.u16(m.name);
+#define WRITE_U32(name, arg, max) if (gate.on(r.flags)) out.u32(m.name);
+#define WRITE_FLAGS(name, arg, max) if (gate.on(r.flags)) out.u8(r.flags);
+#define WRITE_FIXED(name, arg, max) if (gate.on(r.flags)) out.u8(arg);
+#define WRITE_IF(name, arg, max) gate.open(arg, max);
 size_t encode_one_message(uint8_t *dst, const Record &r, const twl_message &m) noexcept {
     Appender out{dst, r.size};
-    out.u16(m.id);
-    out.u16(m.id_b);
-    out.u32(m.value32);
-    out.u8(r.flags);
-    out.u16(m.value16);
-    out.text(r.name);
-    out.text(r.text);
-    if (r.flags & TWR_MSG_FLAG_ITEM) {
-        // item_id comes before item_name in the record but after it on the wire.
-        out.u8(kItemCount);
-        out.text(r.item_name);
-        out.u8(kItemKind);
-        out.u16(m.item_id);
-    }
-    out.u16(m.value16_b);
-    if (r.flags & TWR_MSG_FLAG_TRAILER) {
-        out.text(r.trailer_name);
-        out.text(r.trailer_text);
-    }
+    Gate gate;
+    TWL_FIELDS_MESSAGE(WRITE, )
     return out.off;
 }
 
@@ -402,102 +389,63 @@ uint8_t *build_list(size_t *out_len, uint8_t type, size_t head_size, size_t allo
     });
 }
 
-// Guild and member entries put the byte before the word; DM entries the
-// other way round.
-constexpr auto put_guild_entry = [](Appender &out, const auto &e) noexcept {
-    out.u16(e.id);
-    out.text(e.name, kNameMax);
-    out.u8(e.value8);
-    out.u16(e.value16);
-};
-constexpr auto put_dm_entry = [](Appender &out, const twl_dm_entry &e) noexcept {
-    out.u16(e.id);
-    out.text(e.name, kNameMax);
-    out.u16(e.value16);
-    out.u8(e.value8);
-};
-constexpr auto put_channel_entry = [](Appender &out, const twl_channel_entry &e) noexcept {
-    out.u16(e.id);
-    out.u8(e.value8_a);
-    out.text(e.name, kNameMax);
-    out.u8(e.value8_b);
-    out.u16(e.value16);
-};
-constexpr auto put_voice_member = [](Appender &out, const twl_voice_member &e) noexcept {
-    out.u16(e.id);
-    out.text(e.name, kNameMax);
-    out.u8(e.value8);
-};
+// One list entry, from the entry struct's members of the fields' names.
+#define PUT_ENTRY(NAME, Entry) [](Appender &out, const Entry &e) noexcept { TWL_FIELDS_##NAME(PUT, e.) }
+constexpr auto put_guild_entry = PUT_ENTRY(GUILD, twl_guild_entry);
+constexpr auto put_member_entry = PUT_ENTRY(MEMBER, twl_member_entry);
+constexpr auto put_dm_entry = PUT_ENTRY(DM, twl_dm_entry);
+constexpr auto put_channel_entry = PUT_ENTRY(CHANNEL, twl_channel_entry);
+constexpr auto put_voice_member = PUT_ENTRY(VOICE_MEMBER, twl_voice_member);
 
 }  // namespace
 
 // ---- Handshake and control ----
 
 uint8_t *twl_build_handshake_ack(size_t *out_len, uint8_t value_a, uint8_t value_b, const char *text) {
-    return build_fixed<kHandshakeMax>(out_len, TWR_MSG_HANDSHAKE_ACK, [&](Appender &out) {
-        out.u8(value_a);
-        out.u8(value_b);
-        out.u8(0);  // reserved
-        out.text(text, kHandshakeTextMax);
-    });
+    return build_fixed<kMax_HANDSHAKE_ACK>(out_len, TWR_MSG_HANDSHAKE_ACK,
+                                          [&](Appender &out) { TWL_FIELDS_HANDSHAKE_ACK(PUT, ) });
 }
 
 uint8_t *twl_build_auth_result(size_t *out_len, uint8_t result, const char *text_a, const char *text_b,
                                uint16_t value) {
-    return build_fixed<kAuthResultMax>(out_len, TWR_MSG_AUTH_RESULT, [&](Appender &out) {
-        out.u8(result);
-        out.text(text_a, kNameMax);
-        out.text(text_b, kAuthTextBMax);
-        out.u16(value);
-    });
+    return build_fixed<kMax_AUTH_RESULT>(out_len, TWR_MSG_AUTH_RESULT,
+                                        [&](Appender &out) { TWL_FIELDS_AUTH_RESULT(PUT, ) });
 }
 
 uint8_t *twl_build_status(size_t *out_len, uint8_t value_a, uint8_t value_b, const char *text) {
-    return build_fixed<kStatusMax>(out_len, TWR_MSG_STATUS, [&](Appender &out) {
-        out.u8(value_a);
-        out.u8(value_b);
-        out.text(text, kStatusTextMax);
-    });
+    return build_fixed<kMax_STATUS>(out_len, TWR_MSG_STATUS, [&](Appender &out) { TWL_FIELDS_STATUS(PUT, ) });
 }
 
 uint8_t *twl_build_error(size_t *out_len, uint8_t value_a, uint16_t value_b, const char *text) {
-    return build_fixed<kErrorMax>(out_len, TWR_MSG_ERROR, [&](Appender &out) {
-        out.u8(value_a);
-        out.u16(value_b);
-        out.text(text, kErrorTextMax);
-    });
+    return build_fixed<kMax_ERROR>(out_len, TWR_MSG_ERROR, [&](Appender &out) { TWL_FIELDS_ERROR(PUT, ) });
 }
 
 uint8_t *twl_build_gateway_state(size_t *out_len, uint8_t state) {
-    return build_fixed<kGatewayStateMax>(out_len, TWR_MSG_GATEWAY_STATE,
-                                         [&](Appender &out) { out.u8(state); });
+    return build_fixed<kMax_GATEWAY_STATE>(out_len, TWR_MSG_GATEWAY_STATE,
+                                          [&](Appender &out) { TWL_FIELDS_GATEWAY_STATE(PUT, ) });
 }
 
 // ---- Chat content ----
 
 uint8_t *twl_build_guild_list(size_t *out_len, const twl_guild_entry *entries, uint16_t count) {
     return build_list(out_len, TWR_MSG_GUILD_LIST, kListHead, kListAllowance, entries, count,
-                      [&](Appender &out) { out.u16(count); }, put_guild_entry);
+                      [&](Appender &out) { TWL_FIELDS_GUILD_LIST(PUT, ) }, put_guild_entry);
 }
 
 uint8_t *twl_build_member_list(size_t *out_len, const twl_member_entry *entries, uint16_t count) {
     return build_list(out_len, TWR_MSG_MEMBER_LIST, kListHead, kListAllowance, entries, count,
-                      [&](Appender &out) { out.u16(count); }, put_guild_entry);
+                      [&](Appender &out) { TWL_FIELDS_MEMBER_LIST(PUT, ) }, put_member_entry);
 }
 
 uint8_t *twl_build_dm_list(size_t *out_len, const twl_dm_entry *entries, uint16_t count) {
     return build_list(out_len, TWR_MSG_DM_LIST, kListHead, kListAllowance, entries, count,
-                      [&](Appender &out) { out.u16(count); }, put_dm_entry);
+                      [&](Appender &out) { TWL_FIELDS_DM_LIST(PUT, ) }, put_dm_entry);
 }
 
 uint8_t *twl_build_channel_list(size_t *out_len, uint16_t id, const twl_channel_entry *entries,
                                 uint16_t count) {
     return build_list(out_len, TWR_MSG_CHANNEL_LIST, kChannelListHead, kChannelAllowance, entries, count,
-                      [&](Appender &out) {
-                          out.u16(id);
-                          out.u16(count);
-                      },
-                      put_channel_entry);
+                      [&](Appender &out) { TWL_FIELDS_CHANNEL_LIST(PUT, ) }, put_channel_entry);
 }
 
 uint8_t *twl_build_message_batch(size_t *out_len, uint16_t id, const twl_message *messages, uint16_t count,
@@ -505,10 +453,9 @@ uint8_t *twl_build_message_batch(size_t *out_len, uint16_t id, const twl_message
     if (messages == nullptr && count != 0) return refuse(out_len);
     const size_t cap = std::min(kBatchHead + count * kRecordMax, kBatchPayloadMax);
     return build_allocated(out_len, TWR_MSG_MESSAGE_BATCH, cap, [&](Appender &out) {
-        out.u16(id);
-        out.u8(uint8_t((flag_a != 0 ? TWR_BATCH_FLAG_A : 0) | (flag_b != 0 ? TWR_BATCH_FLAG_B : 0)));
-        const size_t count_at = out.off;
-        out.u16(count);
+        const auto batch_flags = uint8_t((flag_a != 0 ? TWR_BATCH_FLAG_A : 0) | (flag_b != 0 ? TWR_BATCH_FLAG_B : 0));
+        TWL_FIELDS_MESSAGE_BATCH(PUT, )
+        const size_t count_at = out.off - kWidth[TWL_F_COUNT16];  // the count ends the head
         // The records present are a prefix of the array; the count says how long.
         const uint16_t written =
             batch_prefix(messages, count, [&](const Record &r, const twl_message &m) { out.record(r, m); });
@@ -523,40 +470,28 @@ size_t twl_fit_message_batch(const twl_message *messages, size_t count) {
 
 uint8_t *twl_build_message_create(size_t *out_len, uint16_t id, const twl_message *message) {
     if (message == nullptr) return refuse(out_len);
-    return build_allocated(out_len, TWR_MSG_MESSAGE_CREATE, kMessageCreateMax, [&](Appender &out) {
-        out.u16(id);
-        out.record(measure(*message), *message);  // the area holds the largest record
-    });
+    return build_allocated(out_len, TWR_MSG_MESSAGE_CREATE, kMax_MESSAGE_CREATE,
+                           [&](Appender &out) { TWL_FIELDS_MESSAGE_CREATE(PUT, ) });
 }
 
 uint8_t *twl_build_message_delete(size_t *out_len, uint16_t id_a, uint16_t id_b) {
-    return build_fixed<kMessageDeleteMax>(out_len, TWR_MSG_MESSAGE_DELETE, [&](Appender &out) {
-        out.u16(id_a);
-        out.u16(id_b);
-    });
+    return build_fixed<kMax_MESSAGE_DELETE>(out_len, TWR_MSG_MESSAGE_DELETE,
+                                           [&](Appender &out) { TWL_FIELDS_MESSAGE_DELETE(PUT, ) });
 }
 
 uint8_t *twl_build_message_update(size_t *out_len, uint16_t id_a, uint16_t id_b, const char *text) {
-    return build_allocated(out_len, TWR_MSG_MESSAGE_UPDATE, kMessageUpdateMax, [&](Appender &out) {
-        out.u16(id_a);
-        out.u16(id_b);
-        out.text(text, kMessageTextMax);
-    });
+    return build_allocated(out_len, TWR_MSG_MESSAGE_UPDATE, kMax_MESSAGE_UPDATE,
+                           [&](Appender &out) { TWL_FIELDS_MESSAGE_UPDATE(PUT, ) });
 }
 
 uint8_t *twl_build_typing_start(size_t *out_len, uint16_t id, const char *name) {
-    return build_fixed<kTypingStartMax>(out_len, TWR_MSG_TYPING_START, [&](Appender &out) {
-        out.u16(id);
-        out.text(name, kNameMax);
-    });
+    return build_fixed<kMax_TYPING_START>(out_len, TWR_MSG_TYPING_START,
+                                         [&](Appender &out) { TWL_FIELDS_TYPING_START(PUT, ) });
 }
 
 uint8_t *twl_build_unread_update(size_t *out_len, uint16_t id, uint8_t value8, uint16_t value16) {
-    return build_fixed<kUnreadUpdateMax>(out_len, TWR_MSG_UNREAD_UPDATE, [&](Appender &out) {
-        out.u16(id);
-        out.u8(value8);
-        out.u16(value16);
-    });
+    return build_fixed<kMax_UNREAD_UPDATE>(out_len, TWR_MSG_UNREAD_UPDATE,
+                                          [&](Appender &out) { TWL_FIELDS_UNREAD_UPDATE(PUT, ) });
 }
 
 // ---- Media and voice ----
@@ -567,48 +502,27 @@ uint8_t *twl_build_image_data(size_t *out_len, uint16_t id, uint8_t value8_a, ui
     if (data == nullptr && data_len != 0) return refuse(out_len);
     // Refused before allocating: the size is known up front.
     if (data_len > kImageDataMax) return refuse(out_len);
-    return build_allocated(out_len, TWR_MSG_IMAGE_DATA, kImageHead + data_len, [&](Appender &out) {
-        out.u16(id);
-        out.u8(value8_a);
-        out.u8(value8_b);
-        out.u8(value8_c);
-        out.u16(value16_a);
-        out.u16(value16_b);
-        out.u16(value16_c);
-        out.u32(data_len);
-        out.bytes(data, data_len);
-    });
+    return build_allocated(out_len, TWR_MSG_IMAGE_DATA, kImageHead + data_len,
+                           [&](Appender &out) { TWL_FIELDS_IMAGE_DATA(PUT, ) });
 }
 
 uint8_t *twl_build_voice_status(size_t *out_len, uint8_t value8, uint16_t id, const char *name) {
-    return build_fixed<kVoiceStatusMax>(out_len, TWR_MSG_VOICE_STATUS, [&](Appender &out) {
-        out.u8(value8);
-        out.u16(id);
-        out.text(name, kNameMax);
-    });
+    return build_fixed<kMax_VOICE_STATUS>(out_len, TWR_MSG_VOICE_STATUS,
+                                         [&](Appender &out) { TWL_FIELDS_VOICE_STATUS(PUT, ) });
 }
 
 uint8_t *twl_build_voice_members(size_t *out_len, uint16_t id, const twl_voice_member *members,
                                  uint8_t count) {
     return build_list(out_len, TWR_MSG_VOICE_MEMBERS, kVoiceMembersHead, kVoiceMemberAllowance, members,
-                      count,
-                      [&](Appender &out) {
-                          out.u16(id);
-                          out.u8(count);
-                      },
-                      put_voice_member);
+                      count, [&](Appender &out) { TWL_FIELDS_VOICE_MEMBERS(PUT, ) }, put_voice_member);
 }
 
 uint8_t *twl_build_voice_speaking(size_t *out_len, uint16_t id, uint8_t value8) {
-    return build_fixed<kVoiceSpeakingMax>(out_len, TWR_MSG_VOICE_SPEAKING, [&](Appender &out) {
-        out.u16(id);
-        out.u8(value8);
-    });
+    return build_fixed<kMax_VOICE_SPEAKING>(out_len, TWR_MSG_VOICE_SPEAKING,
+                                           [&](Appender &out) { TWL_FIELDS_VOICE_SPEAKING(PUT, ) });
 }
 
 uint8_t *twl_build_voice_error(size_t *out_len, uint8_t value8, const char *text) {
-    return build_fixed<kVoiceErrorMax>(out_len, TWR_MSG_VOICE_ERROR, [&](Appender &out) {
-        out.u8(value8);
-        out.text(text, kVoiceErrorTextMax);
-    });
+    return build_fixed<kMax_VOICE_ERROR>(out_len, TWR_MSG_VOICE_ERROR,
+                                        [&](Appender &out) { TWL_FIELDS_VOICE_ERROR(PUT, ) });
 }

@@ -130,22 +130,22 @@ uint8_t *twl_build_pong(size_t *out_len);
  * no pointer to their arguments. */
 
 /* Handshake acknowledgement (0x81): value_a, value_b, a reserved 0 byte,
- * text (at most 32). */
+ * text (at most TWL_MAX_HANDSHAKE_ACK_TEXT). */
 uint8_t *twl_build_handshake_ack(size_t *out_len, uint8_t value_a, uint8_t value_b, const char *text);
-/* Authentication result (0x82): result, text_a (at most 31), text_b (at
- * most 8), value. */
+/* Authentication result (0x82): result, text_a (at most
+ * TWL_MAX_AUTH_RESULT_TEXT_A), text_b (at most TWL_MAX_AUTH_RESULT_TEXT_B), value. */
 uint8_t *twl_build_auth_result(size_t *out_len, uint8_t result, const char *text_a, const char *text_b,
                                uint16_t value);
-/* Status (0x8C): value_a, value_b, text (at most 128). */
+/* Status (0x8C): value_a, value_b, text (at most TWL_MAX_STATUS_TEXT). */
 uint8_t *twl_build_status(size_t *out_len, uint8_t value_a, uint8_t value_b, const char *text);
-/* Error (0x8D): value_a, value_b, text (at most 256). */
+/* Error (0x8D): value_a, value_b, text (at most TWL_MAX_ERROR_TEXT). */
 uint8_t *twl_build_error(size_t *out_len, uint8_t value_a, uint16_t value_b, const char *text);
 /* Upstream gateway state (0x91): the one byte state. */
 uint8_t *twl_build_gateway_state(size_t *out_len, uint8_t state);
 
 /* One chat message. On the wire a record is id, id_b, value32, flags,
  * value16, name, text, [1, item_name, 1, item_id], value16_b,
- * [trailer_name, trailer_text]: 17 to 2212 bytes. The item block is written
+ * [trailer_name, trailer_text]: 17 to TWL_RECORD_MAX_MESSAGE (2212) bytes. The item block is written
  * when flags has TWR_MSG_FLAG_ITEM, which is added whenever item_name is
  * non-empty (a caller that sets it itself gets the block even with an empty
  * name). The trailer is written only when the caller sets
@@ -156,18 +156,19 @@ typedef struct twl_message {
     uint32_t value32;
     uint8_t flags;
     uint16_t value16;
-    const char *name;         /* at most 31 */
-    const char *text;         /* at most 2000 */
+    const char *name;         /* at most TWL_MAX_MESSAGE_NAME */
+    const char *text;         /* at most TWL_MAX_MESSAGE_TEXT */
     uint16_t item_id;
-    const char *item_name;    /* at most 63 */
+    const char *item_name;    /* at most TWL_MAX_MESSAGE_ITEM_NAME */
     uint16_t value16_b;
-    const char *trailer_name; /* at most 31 */
-    const char *trailer_text; /* at most 60 */
+    const char *trailer_name; /* at most TWL_MAX_MESSAGE_TRAILER_NAME */
+    const char *trailer_text; /* at most TWL_MAX_MESSAGE_TRAILER_TEXT */
 } twl_message;
 
-/* List entries. Every name is at most 31 bytes. On the wire each entry's
- * fields follow in declaration order: a DM entry carries its word before its
- * byte, unlike guild and member entries. */
+/* List entries. Every name is at most TWL_MAX_GUILD_NAME, TWL_MAX_DM_NAME
+ * and so on. On the wire each entry's fields follow in declaration order: a
+ * DM entry carries its word before its byte, unlike guild and member
+ * entries. */
 typedef struct twl_guild_entry {
     uint16_t id;
     const char *name;
@@ -241,9 +242,9 @@ size_t twl_fit_message_batch(const twl_message *messages, size_t count);
 uint8_t *twl_build_message_create(size_t *out_len, uint16_t id, const twl_message *message);
 /* Message delete (0x87): id_a, id_b. */
 uint8_t *twl_build_message_delete(size_t *out_len, uint16_t id_a, uint16_t id_b);
-/* Message update (0x88): id_a, id_b, text (at most 2000). */
+/* Message update (0x88): id_a, id_b, text (at most TWL_MAX_MESSAGE_UPDATE_TEXT). */
 uint8_t *twl_build_message_update(size_t *out_len, uint16_t id_a, uint16_t id_b, const char *text);
-/* Typing start (0x89): id, name (at most 31). */
+/* Typing start (0x89): id, name (at most TWL_MAX_TYPING_START_NAME). */
 uint8_t *twl_build_typing_start(size_t *out_len, uint16_t id, const char *name);
 /* Unread update (0x8E): id, value8, value16. */
 uint8_t *twl_build_unread_update(size_t *out_len, uint16_t id, uint8_t value8, uint16_t value16);
@@ -255,7 +256,7 @@ uint8_t *twl_build_unread_update(size_t *out_len, uint16_t id, uint8_t value8, u
 uint8_t *twl_build_image_data(size_t *out_len, uint16_t id, uint8_t value8_a, uint8_t value8_b,
                               uint8_t value8_c, uint16_t value16_a, uint16_t value16_b, uint16_t value16_c,
                               const uint8_t *data, uint32_t data_len);
-/* Voice status (0x93): value8, id, name (at most 31). */
+/* Voice status (0x93): value8, id, name (at most TWL_MAX_VOICE_STATUS_NAME). */
 uint8_t *twl_build_voice_status(size_t *out_len, uint8_t value8, uint16_t id, const char *name);
 /* Voice members (0x94): id, a one-byte count, then the members in array
  * order; the count's width holds a frame to 255 members. members may be NULL
@@ -264,7 +265,7 @@ uint8_t *twl_build_voice_members(size_t *out_len, uint16_t id, const twl_voice_m
                                  uint8_t count);
 /* Voice speaking (0x95): id, value8. */
 uint8_t *twl_build_voice_speaking(size_t *out_len, uint16_t id, uint8_t value8);
-/* Voice error (0x96): value8, text (at most 128). */
+/* Voice error (0x96): value8, text (at most TWL_MAX_VOICE_ERROR_TEXT). */
 uint8_t *twl_build_voice_error(size_t *out_len, uint8_t value8, const char *text);
 
 #ifdef __cplusplus

@@ -49,6 +49,13 @@ enum twl_fld_number { TWL_FLD_NONE, TWL_RECORDS(TWL_FLD_RECORD_) TWL_MESSAGES(TW
 /* Field numbers fit the unsigned char of twl_field_t. */
 typedef char twl_fld_numbers_fit_[TWL_FLD_COUNT <= 256 ? 1 : -1];
 
+/* The maximum of each field, as its max column gives it: the longest a
+ * string may be, TWL_MAX_GUILD_NAME and so on. */
+#define TWL_FLD_MAX_(L, KIND, NAME, name, arg, max) TWL_MAX_##L##_##NAME = max,
+#define TWL_MAX_MESSAGE_(NAME, code, cap) TWL_FIELDS_##NAME(TWL_FLD_MAX_, NAME)
+#define TWL_MAX_RECORD_(NAME, name) TWL_FIELDS_##NAME(TWL_FLD_MAX_, NAME)
+enum twl_fld_max { TWL_RECORDS(TWL_MAX_RECORD_) TWL_MESSAGES(TWL_MAX_MESSAGE_) TWL_MAX_NONE = 0 };
+
 #define TWL_ONE_(NAME, code, cap) +1
 #define TWL_MESSAGE_COUNT (0 TWL_MESSAGES(TWL_ONE_))
 

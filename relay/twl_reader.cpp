@@ -2,44 +2,19 @@
 
 #include <cstring>
 #include <iterator>
-
-#include "relay/detail/twl_wire.h"
+#include <type_traits>
 
 namespace {
 
+// The four bytes that open every frame.
+constexpr char kMagic[] = TWL_MAGIC;
+constexpr size_t kMagicSize = sizeof kMagic - 1;
 
-// Field maxima, as the builders cut them. A longer string cannot come from
-// a builder, so a parser treats it as a damaged payload.
-using namespace twl_wire;
-constexpr uint8_t kBatchFlags = TWR_BATCH_FLAG_A | TWR_BATCH_FLAG_B;
-
-struct type_name {
-    uint8_t type;
-    const char *name;
-};
-constexpr type_name kTypeNames[] = {
-    {TWR_MSG_HANDSHAKE_ACK, "HANDSHAKE_ACK"}, {TWR_MSG_AUTH_RESULT, "AUTH_RESULT"},
-    {TWR_MSG_GUILD_LIST, "GUILD_LIST"},       {TWR_MSG_CHANNEL_LIST, "CHANNEL_LIST"},
-    {TWR_MSG_MESSAGE_BATCH, "MESSAGE_BATCH"}, {TWR_MSG_MESSAGE_CREATE, "MESSAGE_CREATE"},
-    {TWR_MSG_MESSAGE_DELETE, "MESSAGE_DELETE"}, {TWR_MSG_MESSAGE_UPDATE, "MESSAGE_UPDATE"},
-    {TWR_MSG_TYPING_START, "TYPING_START"},   {TWR_MSG_IMAGE_DATA, "IMAGE_DATA"},
-    {TWR_MSG_STATUS, "STATUS"},               {TWR_MSG_ERROR, "ERROR"},
-    {TWR_MSG_UNREAD_UPDATE, "UNREAD_UPDATE"}, {TWR_MSG_DM_LIST, "DM_LIST"},
-    {TWR_MSG_MEMBER_LIST, "MEMBER_LIST"},     {TWR_MSG_GATEWAY_STATE, "GATEWAY_STATE"},
-    {TWR_MSG_PONG, "PONG"},                   {TWR_MSG_VOICE_STATUS, "VOICE_STATUS"},
-    {TWR_MSG_VOICE_MEMBERS, "VOICE_MEMBERS"}, {TWR_MSG_VOICE_SPEAKING, "VOICE_SPEAKING"},
-    {TWR_MSG_VOICE_ERROR, "VOICE_ERROR"},
-};
-// 0x81 to 0x96 without 0x8A.
-static_assert(std::size(kTypeNames) == 0x96 - 0x81 + 1 - 1);
-
-constexpr const char *lookup_type_name(uint8_t type) {
-    for (const type_name &t : kTypeNames)
-        if (t.type == type) return t.name;
+const char *lookup_type_name(uint8_t type) {
+    for (const twl_layout_t &m : twl_messages)
+        if (m.type == type) return m.name;
     return nullptr;
 }
-static_assert(lookup_type_name(0x8A) == nullptr);
-static_assert(lookup_type_name(0x92)[0] == 'P');
 
 // ---- Frame reader helpers ----
 
@@ -77,7 +52,7 @@ void skip_to_magic(twl_reader_t *r) {
         }
         at = size_t(static_cast<const uint8_t *>(hit) - base);
         const size_t left = avail - at;
-        if (std::memcmp(base + at, kMagic, left < sizeof kMagic ? left : sizeof kMagic) == 0) break;
+        if (std::memcmp(base + at, kMagic, left < kMagicSize ? left : kMagicSize) == 0) break;
         ++at;
     }
     drop(r, at);
@@ -155,71 +130,74 @@ int finish(const cursor &c, const View &v, View *out) {
     return TWR_OK;
 }
 
-twl_message_view_t read_message(cursor &c) {
-    twl_message_view_t m{};
-    m.id = c.u16();
-    m.id_b = c.u16();
-    m.value32 = c.u32();
-    m.flags = c.u8();
-    m.value16 = c.u16();
-    m.name = c.str(kNameMax);
-    m.text = c.str(kMessageTextMax);
-    if (m.flags & TWR_MSG_FLAG_ITEM) {
-        c.expect(kItemCount);
-        m.item_name = c.str(kItemNameMax);
-        c.expect(kItemKind);
-        m.item_id = c.u16();
-    } else {
-        m.item_name = c.absent();
+// The fields of every layout come from the lists of relay/twl_wire.h, each
+// expanded below into straight-line reads into the view member of the
+// field's name: a parser holds a payload to the order, widths, maxima, fixed
+// bytes and flag bits that the table gives, as the builders write them.
+struct walk {
+    cursor &c;
+    unsigned flags = 0;   // the record's flags, for its optional blocks
+    unsigned left = 0;    // fields left in the open block
+    unsigned bit = 0;     // the flag bit the open block needs
+    uint32_t bytes = 0;   // the length that a LEN32 field announced
+    // Whether the next field is on the wire.
+    bool on() {
+        if (left == 0) return true;
+        --left;
+        return (flags & bit) != 0;
     }
-    m.value16_b = c.u16();
-    if (m.flags & TWR_MSG_FLAG_TRAILER) {
-        m.trailer_name = c.str(kNameMax);
-        m.trailer_text = c.str(kTrailerTextMax);
-    } else {
-        m.trailer_name = c.absent();
-        m.trailer_text = c.absent();
+};
+#define GET(from, KIND, NAME, name, arg, max) GET_##KIND(v.name, arg, max)
+#define GET_U8(to, arg, max) if (w.on()) to = w.c.u8();
+#define GET_U16(to, arg, max) if (w.on()) to = w.c.u16();
+#define GET_U32(to, arg, max) if (w.on()) to = w.c.u32();
+// Bits outside arg come from no builder.
+#define GET_FLAGS(to, arg, max) \
+    if (w.on()) w.flags = to = w.c.u8(), w.c.ok = w.c.ok && (w.flags & ~unsigned(arg)) == 0;
+#define GET_FIXED(to, arg, max) if (w.on()) w.c.expect(arg);
+#define GET_STR(to, arg, max) to = w.on() ? w.c.str(max) : w.c.absent();
+#define GET_IF(to, arg, max) w.bit = arg, w.left = max;
+#define GET_RECORD(to, arg, max) to = read_##arg(w.c);
+#define GET_LEN32(to, arg, max) w.bytes = to = w.c.u32();
+// The data length must account for exactly the bytes that follow.
+#define GET_BYTES(to, arg, max) \
+    to = w.c.at, w.c.ok = w.c.ok && w.c.left() == w.bytes, w.c.at = w.c.ok ? w.c.end : w.c.at;
+
+// A record: read_MESSAGE, read_GUILD and so on.
+#define READER(NAME, name)                              \
+    twl_##name##_view_t read_##NAME(cursor &c) {        \
+        walk w{c};                                      \
+        twl_##name##_view_t v{};                        \
+        TWL_FIELDS_##NAME(GET, )                        \
+        return v;                                       \
     }
-    return m;
-}
+TWL_RECORDS(READER)
+#undef READER
 
-// Guild and member entries share their layout and field names.
-template <typename View>
-View read_named_entry(cursor &c) {
-    View e{};
-    e.id = c.u16();
-    e.name = c.str(kNameMax);
-    e.value8 = c.u8();
-    e.value16 = c.u16();
-    return e;
-}
+// A message with a view of its own.
+#define PARSE(NAME)                   \
+    cursor c = over(payload, len);    \
+    walk w{c};                        \
+    std::remove_reference_t<decltype(*out)> v{}; \
+    TWL_FIELDS_##NAME(GET, )          \
+    return finish(c, v, out);
 
-twl_dm_view_t read_dm(cursor &c) {
-    twl_dm_view_t e{};
-    e.id = c.u16();
-    e.name = c.str(kNameMax);
-    e.value16 = c.u16();
-    e.value8 = c.u8();
-    return e;
-}
-
-twl_channel_view_t read_channel(cursor &c) {
-    twl_channel_view_t e{};
-    e.id = c.u16();
-    e.value8_a = c.u8();
-    e.name = c.str(kNameMax);
-    e.value8_b = c.u8();
-    e.value16 = c.u16();
-    return e;
-}
-
-twl_voice_member_view_t read_voice_member(cursor &c) {
-    twl_voice_member_view_t e{};
-    e.id = c.u16();
-    e.name = c.str(kNameMax);
-    e.value8 = c.u8();
-    return e;
-}
+// A list's fields before its entries.
+struct list_head {
+    uint16_t id = 0;
+    uint8_t batch_flags = 0;
+    uint16_t count = 0;
+};
+#define GET_COUNT8(to, arg, max) to = w.c.u8();
+#define GET_COUNT16(to, arg, max) to = w.c.u16();
+#define GET_ENTRIES(to, arg, max) const auto entry = &read_##arg;
+#define PARSE_LIST(NAME)                                                                 \
+    cursor c = over(payload, len);                                                      \
+    walk w{c};                                                                          \
+    list_head v{};                                                                      \
+    TWL_FIELDS_##NAME(GET, )                                                            \
+    if (!c.ok) return TWR_ERR_PROTO;                                                    \
+    return finish_list(c, TWR_MSG_##NAME, v.id, v.batch_flags, v.count, entry, out);
 
 template <typename View>
 using entry_reader = View (*)(cursor &);
@@ -248,14 +226,6 @@ bool step(twl_list_t *list, uint8_t type, entry_reader<View> read, View *out) {
     --list->left;
     *out = v;
     return true;
-}
-
-int parse_counted_list_u16(const uint8_t *payload, size_t len, uint8_t type, twl_list_t *out,
-                           auto read) {
-    cursor c = over(payload, len);
-    const uint16_t count = c.u16();
-    if (!c.ok) return TWR_ERR_PROTO;
-    return finish_list(c, type, 0, 0, count, read, out);
 }
 
 }  // namespace
@@ -295,9 +265,9 @@ bool twl_reader_next(twl_reader_t *reader, twl_frame_t *frame) {
         if (avail == 0) return false;
         // Judge the magic and the version as soon as their bytes are here:
         // waiting for a whole header would hold back the scan for nothing.
-        const size_t magic_seen = avail < sizeof kMagic ? avail : sizeof kMagic;
+        const size_t magic_seen = avail < kMagicSize ? avail : kMagicSize;
         bool rejected = std::memcmp(p, kMagic, magic_seen) != 0 ||
-                        (avail > sizeof kMagic && p[sizeof kMagic] != TWR_PROTO_VERSION);
+                        (avail > kMagicSize && p[kMagicSize] != TWR_PROTO_VERSION);
         if (!rejected) {
             if (avail < TWR_MSG_HEADER_SIZE) return false;
             uint8_t type = 0;
@@ -331,47 +301,25 @@ const char *twl_msg_type_name(uint8_t type) { return lookup_type_name(type); }
 // ---- Control messages ----
 
 int twl_parse_handshake_ack(const uint8_t *payload, size_t len, twl_handshake_ack_view_t *out) {
-    cursor c = over(payload, len);
-    twl_handshake_ack_view_t v{};
-    v.value_a = c.u8();
-    v.value_b = c.u8();
-    c.expect(0);  // reserved
-    v.text = c.str(kHandshakeTextMax);
-    return finish(c, v, out);
+    PARSE(HANDSHAKE_ACK)
 }
 
 int twl_parse_auth_result(const uint8_t *payload, size_t len, twl_auth_result_view_t *out) {
-    cursor c = over(payload, len);
-    twl_auth_result_view_t v{};
-    v.result = c.u8();
-    v.text_a = c.str(kNameMax);
-    v.text_b = c.str(kAuthTextBMax);
-    v.value = c.u16();
-    return finish(c, v, out);
+    PARSE(AUTH_RESULT)
 }
 
-int twl_parse_status(const uint8_t *payload, size_t len, twl_status_view_t *out) {
-    cursor c = over(payload, len);
-    twl_status_view_t v{};
-    v.value_a = c.u8();
-    v.value_b = c.u8();
-    v.text = c.str(kStatusTextMax);
-    return finish(c, v, out);
-}
+int twl_parse_status(const uint8_t *payload, size_t len, twl_status_view_t *out) { PARSE(STATUS) }
 
-int twl_parse_error(const uint8_t *payload, size_t len, twl_error_view_t *out) {
-    cursor c = over(payload, len);
-    twl_error_view_t v{};
-    v.value_a = c.u8();
-    v.value_b = c.u16();
-    v.text = c.str(kErrorTextMax);
-    return finish(c, v, out);
-}
+int twl_parse_error(const uint8_t *payload, size_t len, twl_error_view_t *out) { PARSE(ERROR) }
 
 int twl_parse_gateway_state(const uint8_t *payload, size_t len, uint8_t *out_state) {
-    cursor c = over(payload, len);
-    const uint8_t state = c.u8();
-    return finish(c, state, out_state);
+    struct gateway_state_view {
+        uint8_t state;
+    } view{}, *out = &view;
+    const auto parse = [&]() { PARSE(GATEWAY_STATE) };
+    if (parse() != TWR_OK) return TWR_ERR_PROTO;
+    *out_state = view.state;
+    return TWR_OK;
 }
 
 int twl_parse_pong(const uint8_t *payload, size_t len) {
@@ -382,153 +330,79 @@ int twl_parse_pong(const uint8_t *payload, size_t len) {
 // ---- Chat content ----
 
 int twl_parse_message_create(const uint8_t *payload, size_t len, twl_message_create_view_t *out) {
-    cursor c = over(payload, len);
-    twl_message_create_view_t v{};
-    v.id = c.u16();
-    v.message = read_message(c);
-    return finish(c, v, out);
+    PARSE(MESSAGE_CREATE)
 }
 
 int twl_parse_message_delete(const uint8_t *payload, size_t len, twl_message_delete_view_t *out) {
-    cursor c = over(payload, len);
-    twl_message_delete_view_t v{};
-    v.id_a = c.u16();
-    v.id_b = c.u16();
-    return finish(c, v, out);
+    PARSE(MESSAGE_DELETE)
 }
 
 int twl_parse_message_update(const uint8_t *payload, size_t len, twl_message_update_view_t *out) {
-    cursor c = over(payload, len);
-    twl_message_update_view_t v{};
-    v.id_a = c.u16();
-    v.id_b = c.u16();
-    v.text = c.str(kMessageTextMax);
-    return finish(c, v, out);
+    PARSE(MESSAGE_UPDATE)
 }
 
 int twl_parse_typing_start(const uint8_t *payload, size_t len, twl_typing_start_view_t *out) {
-    cursor c = over(payload, len);
-    twl_typing_start_view_t v{};
-    v.id = c.u16();
-    v.name = c.str(kNameMax);
-    return finish(c, v, out);
+    PARSE(TYPING_START)
 }
 
 int twl_parse_unread_update(const uint8_t *payload, size_t len, twl_unread_update_view_t *out) {
-    cursor c = over(payload, len);
-    twl_unread_update_view_t v{};
-    v.id = c.u16();
-    v.value8 = c.u8();
-    v.value16 = c.u16();
-    return finish(c, v, out);
+    PARSE(UNREAD_UPDATE)
 }
 
-int twl_parse_guild_list(const uint8_t *payload, size_t len, twl_list_t *out) {
-    return parse_counted_list_u16(payload, len, TWR_MSG_GUILD_LIST, out,
-                                  &read_named_entry<twl_guild_view_t>);
-}
+int twl_parse_guild_list(const uint8_t *payload, size_t len, twl_list_t *out) { PARSE_LIST(GUILD_LIST) }
 
-int twl_parse_member_list(const uint8_t *payload, size_t len, twl_list_t *out) {
-    return parse_counted_list_u16(payload, len, TWR_MSG_MEMBER_LIST, out,
-                                  &read_named_entry<twl_member_view_t>);
-}
+int twl_parse_member_list(const uint8_t *payload, size_t len, twl_list_t *out) { PARSE_LIST(MEMBER_LIST) }
 
-int twl_parse_dm_list(const uint8_t *payload, size_t len, twl_list_t *out) {
-    return parse_counted_list_u16(payload, len, TWR_MSG_DM_LIST, out, &read_dm);
-}
+int twl_parse_dm_list(const uint8_t *payload, size_t len, twl_list_t *out) { PARSE_LIST(DM_LIST) }
 
-int twl_parse_channel_list(const uint8_t *payload, size_t len, twl_list_t *out) {
-    cursor c = over(payload, len);
-    const uint16_t id = c.u16();
-    const uint16_t count = c.u16();
-    if (!c.ok) return TWR_ERR_PROTO;
-    return finish_list(c, TWR_MSG_CHANNEL_LIST, id, 0, count, &read_channel, out);
-}
+int twl_parse_channel_list(const uint8_t *payload, size_t len, twl_list_t *out) { PARSE_LIST(CHANNEL_LIST) }
 
 int twl_parse_message_batch(const uint8_t *payload, size_t len, twl_list_t *out) {
     // The builder keeps a batch within 64 KiB, whole records only.
-    if (len > kBatchPayloadMax) return TWR_ERR_PROTO;
-    cursor c = over(payload, len);
-    const uint16_t id = c.u16();
-    const uint8_t flags = c.u8();
-    const uint16_t count = c.u16();
-    if (!c.ok || (flags & ~kBatchFlags) != 0) return TWR_ERR_PROTO;
-    return finish_list(c, TWR_MSG_MESSAGE_BATCH, id, flags, count, &read_message, out);
+    if (len > TWL_BATCH_MAX_PAYLOAD) return TWR_ERR_PROTO;
+    PARSE_LIST(MESSAGE_BATCH)
 }
 
 bool twl_list_next_guild(twl_list_t *list, twl_guild_view_t *out) {
-    return step(list, TWR_MSG_GUILD_LIST, &read_named_entry<twl_guild_view_t>, out);
+    return step(list, TWR_MSG_GUILD_LIST, &read_GUILD, out);
 }
 
 bool twl_list_next_member(twl_list_t *list, twl_member_view_t *out) {
-    return step(list, TWR_MSG_MEMBER_LIST, &read_named_entry<twl_member_view_t>, out);
+    return step(list, TWR_MSG_MEMBER_LIST, &read_MEMBER, out);
 }
 
-bool twl_list_next_dm(twl_list_t *list, twl_dm_view_t *out) {
-    return step(list, TWR_MSG_DM_LIST, &read_dm, out);
-}
+bool twl_list_next_dm(twl_list_t *list, twl_dm_view_t *out) { return step(list, TWR_MSG_DM_LIST, &read_DM, out); }
 
 bool twl_list_next_channel(twl_list_t *list, twl_channel_view_t *out) {
-    return step(list, TWR_MSG_CHANNEL_LIST, &read_channel, out);
+    return step(list, TWR_MSG_CHANNEL_LIST, &read_CHANNEL, out);
 }
 
 bool twl_list_next_message(twl_list_t *list, twl_message_view_t *out) {
-    return step(list, TWR_MSG_MESSAGE_BATCH, &read_message, out);
+    return step(list, TWR_MSG_MESSAGE_BATCH, &read_MESSAGE, out);
 }
 
 // ---- Media and voice ----
 
 int twl_parse_image_data(const uint8_t *payload, size_t len, twl_image_data_view_t *out) {
-    cursor c = over(payload, len);
-    twl_image_data_view_t v{};
-    v.id = c.u16();
-    v.value8_a = c.u8();
-    v.value8_b = c.u8();
-    v.value8_c = c.u8();
-    v.value16_a = c.u16();
-    v.value16_b = c.u16();
-    v.value16_c = c.u16();
-    v.data_len = c.u32();
-    v.data = c.at;
-    // The data length must account for exactly the bytes that follow.
-    if (!c.ok || c.left() != v.data_len) return TWR_ERR_PROTO;
-    c.at = c.end;
-    return finish(c, v, out);
+    PARSE(IMAGE_DATA)
 }
 
 int twl_parse_voice_status(const uint8_t *payload, size_t len, twl_voice_status_view_t *out) {
-    cursor c = over(payload, len);
-    twl_voice_status_view_t v{};
-    v.value8 = c.u8();
-    v.id = c.u16();
-    v.name = c.str(kNameMax);
-    return finish(c, v, out);
+    PARSE(VOICE_STATUS)
 }
 
 int twl_parse_voice_members(const uint8_t *payload, size_t len, twl_list_t *out) {
-    cursor c = over(payload, len);
-    const uint16_t id = c.u16();
-    const uint8_t count = c.u8();
-    if (!c.ok) return TWR_ERR_PROTO;
-    return finish_list(c, TWR_MSG_VOICE_MEMBERS, id, 0, count, &read_voice_member, out);
+    PARSE_LIST(VOICE_MEMBERS)
 }
 
 bool twl_list_next_voice_member(twl_list_t *list, twl_voice_member_view_t *out) {
-    return step(list, TWR_MSG_VOICE_MEMBERS, &read_voice_member, out);
+    return step(list, TWR_MSG_VOICE_MEMBERS, &read_VOICE_MEMBER, out);
 }
 
 int twl_parse_voice_speaking(const uint8_t *payload, size_t len, twl_voice_speaking_view_t *out) {
-    cursor c = over(payload, len);
-    twl_voice_speaking_view_t v{};
-    v.id = c.u16();
-    v.value8 = c.u8();
-    return finish(c, v, out);
+    PARSE(VOICE_SPEAKING)
 }
 
 int twl_parse_voice_error(const uint8_t *payload, size_t len, twl_voice_error_view_t *out) {
-    cursor c = over(payload, len);
-    twl_voice_error_view_t v{};
-    v.value8 = c.u8();
-    v.text = c.str(kVoiceErrorTextMax);
-    return finish(c, v, out);
+    PARSE(VOICE_ERROR)
 }

@@ -113,26 +113,26 @@ typedef struct twl_str_t {
 typedef struct twl_handshake_ack_view_t {
     uint8_t value_a;
     uint8_t value_b;
-    twl_str_t text; /* at most 32 bytes */
+    twl_str_t text; /* at most TWL_MAX_HANDSHAKE_ACK_TEXT bytes */
 } twl_handshake_ack_view_t;
 
 typedef struct twl_auth_result_view_t {
     uint8_t result;
-    twl_str_t text_a; /* at most 31 bytes */
-    twl_str_t text_b; /* at most 8 bytes */
+    twl_str_t text_a; /* at most TWL_MAX_AUTH_RESULT_TEXT_A bytes */
+    twl_str_t text_b; /* at most TWL_MAX_AUTH_RESULT_TEXT_B bytes */
     uint16_t value;
 } twl_auth_result_view_t;
 
 typedef struct twl_status_view_t {
     uint8_t value_a;
     uint8_t value_b;
-    twl_str_t text; /* at most 128 bytes */
+    twl_str_t text; /* at most TWL_MAX_STATUS_TEXT bytes */
 } twl_status_view_t;
 
 typedef struct twl_error_view_t {
     uint8_t value_a;
     uint16_t value_b;
-    twl_str_t text; /* at most 256 bytes */
+    twl_str_t text; /* at most TWL_MAX_ERROR_TEXT bytes */
 } twl_error_view_t;
 
 /* One message record. Without TWR_MSG_FLAG_ITEM, item_id is 0 and item_name
@@ -143,13 +143,13 @@ typedef struct twl_message_view_t {
     uint32_t value32;
     uint8_t flags;
     uint16_t value16;
-    twl_str_t name; /* at most 31 bytes */
-    twl_str_t text; /* at most 2,000 bytes */
+    twl_str_t name; /* at most TWL_MAX_MESSAGE_NAME bytes */
+    twl_str_t text; /* at most TWL_MAX_MESSAGE_TEXT bytes */
     uint16_t item_id;
-    twl_str_t item_name; /* at most 63 bytes */
+    twl_str_t item_name; /* at most TWL_MAX_MESSAGE_ITEM_NAME bytes */
     uint16_t value16_b;
-    twl_str_t trailer_name; /* at most 31 bytes */
-    twl_str_t trailer_text; /* at most 60 bytes */
+    twl_str_t trailer_name; /* at most TWL_MAX_MESSAGE_TRAILER_NAME bytes */
+    twl_str_t trailer_text; /* at most TWL_MAX_MESSAGE_TRAILER_TEXT bytes */
 } twl_message_view_t;
 
 typedef struct twl_message_create_view_t {
@@ -165,12 +165,12 @@ typedef struct twl_message_delete_view_t {
 typedef struct twl_message_update_view_t {
     uint16_t id_a;
     uint16_t id_b;
-    twl_str_t text; /* at most 2,000 bytes */
+    twl_str_t text; /* at most TWL_MAX_MESSAGE_UPDATE_TEXT bytes */
 } twl_message_update_view_t;
 
 typedef struct twl_typing_start_view_t {
     uint16_t id;
-    twl_str_t name; /* at most 31 bytes */
+    twl_str_t name; /* at most TWL_MAX_TYPING_START_NAME bytes */
 } twl_typing_start_view_t;
 
 typedef struct twl_unread_update_view_t {
@@ -194,7 +194,7 @@ typedef struct twl_image_data_view_t {
 typedef struct twl_voice_status_view_t {
     uint8_t value8;
     uint16_t id;
-    twl_str_t name; /* at most 31 bytes */
+    twl_str_t name; /* at most TWL_MAX_VOICE_STATUS_NAME bytes */
 } twl_voice_status_view_t;
 
 typedef struct twl_voice_speaking_view_t {
@@ -204,12 +204,12 @@ typedef struct twl_voice_speaking_view_t {
 
 typedef struct twl_voice_error_view_t {
     uint8_t value8;
-    twl_str_t text; /* at most 128 bytes */
+    twl_str_t text; /* at most TWL_MAX_VOICE_ERROR_TEXT bytes */
 } twl_voice_error_view_t;
 
-/* List entries; every name is at most 31 bytes. The guild and member
- * entries carry value8 before value16 on the wire, the DM entry the other
- * way round. */
+/* List entries; every name is at most TWL_MAX_GUILD_NAME, TWL_MAX_DM_NAME
+ * and so on. The guild and member entries carry value8 before value16 on the
+ * wire, the DM entry the other way round. */
 typedef struct twl_guild_view_t {
     uint16_t id;
     twl_str_t name;

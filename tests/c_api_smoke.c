@@ -37,7 +37,8 @@ int main(void) {
     /* Each result code has its own text, any other value the generic one. */
     const int codes[] = {TWR_OK, TWR_ERR_NOMEM, TWR_ERR_IO, TWR_ERR_PROTO, TWR_ERR_CONFIG, -1};
     /* 30 records at their largest, 2212 bytes each: one batch holds 29. */
-    static char name[32], body[2001], item[64], trailer[61];
+    static char name[TWL_MAX_MESSAGE_NAME + 1], body[TWL_MAX_MESSAGE_TEXT + 1], item[TWL_MAX_MESSAGE_ITEM_NAME + 1],
+        trailer[TWL_MAX_MESSAGE_TRAILER_TEXT + 1];
     static twl_message messages[30];
 
     CHECK(bytes != NULL && twl_reader_init(&reader, buf, sizeof buf) == TWR_OK);
@@ -56,7 +57,8 @@ int main(void) {
     for (i = 0; i < sizeof codes / sizeof codes[0]; ++i)
         for (j = 0; j < i; ++j) CHECK(strcmp(twr_strerror(codes[i]), twr_strerror(codes[j])) != 0);
     CHECK(strcmp(twr_strerror(-1), twr_strerror(12345)) == 0);
-    memset(name, 'n', 31), memset(body, 't', 2000), memset(item, 'i', 63), memset(trailer, 'r', 60);
+    memset(name, 'n', sizeof name - 1), memset(body, 't', sizeof body - 1), memset(item, 'i', sizeof item - 1);
+    memset(trailer, 'r', sizeof trailer - 1);
     for (i = 0; i < 30; ++i)
         messages[i] = (twl_message){.flags = TWR_MSG_FLAG_ITEM | TWR_MSG_FLAG_TRAILER, .name = name, .text = body,
                                     .item_name = item, .trailer_name = name, .trailer_text = trailer};

@@ -5,12 +5,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <set>
 #include <sstream>
 #include <stdexcept>
-#include <tuple>
-#include <type_traits>
 
 #include "relay/twl.h"
 #include "relay/twl_reader.h"
@@ -35,169 +32,156 @@ const twl_layout_t &layout_of(uint8_t type) {
 
 // ---- Typed values by their layout ----
 //
-// A builder's parameters, an entry struct's members and a view's members
-// go with their layout's fields, each with the next field of its own sort:
-// numbers, texts (strings and data bytes), and records or entry arrays. Each
-// sort keeps wire order, but not the sorts among themselves: the structs put
-// an entry array before its count, data before its length, and a message
-// record's item_id before its item_name.
+// The builders' arguments, the entry structs and the parsers' views are
+// named after the layout's fields, so the field lists of relay/twl_wire.h
+// expand into the adapters below: each field taken from, or given to, the
+// member or argument of its name.
 
-enum Sort { kNumber, kText, kNested, kNone };
-Sort sort_of(const twl_field_t &f) {
-    if (f.kind == TWL_F_FIXED || f.kind == TWL_F_IF) return kNone;
-    if (f.kind == TWL_F_ENTRIES || f.kind == TWL_F_RECORD) return kNested;
-    return f.kind == TWL_F_STR || f.kind == TWL_F_BYTES ? kText : kNumber;
+uint64_t int_of(const Record &r, const char *name) {
+    const Field *f = find(r, name);
+    return f != nullptr ? f->num : 0;
 }
-template <typename T>
-constexpr Sort sort_for = std::is_integral_v<T> ? kNumber
-                          : std::is_same_v<T, const char *> || std::is_same_v<T, const uint8_t *> || std::is_same_v<T, twl_str_t> ? kText
-                          : kNested;
+const char *text_of(const Record &r, const char *name) {
+    const Field *f = find(r, name);
+    return f != nullptr && f->kind == Field::kText ? f->text.c_str() : nullptr;
+}
 
-// The next layout field of each sort.
-struct Slots {
-    const twl_field_t *next[kNone];
-    const twl_field_t &take(Sort s) {
-        while (next[s]->kind != TWL_F_END && sort_of(*next[s]) != s) ++next[s];
-        if (next[s]->kind == TWL_F_END) throw std::logic_error("a struct member without a layout field");
-        return *next[s]++;
+using MESSAGE_t = twl_message;
+using GUILD_t = twl_guild_entry;
+using MEMBER_t = twl_member_entry;
+using DM_t = twl_dm_entry;
+using CHANNEL_t = twl_channel_entry;
+using VOICE_MEMBER_t = twl_voice_member;
+
+// An entry struct from its fields.
+#define FILL(e, KIND, NAME, name, arg, max) FILL_##KIND(e.name, name)
+#define FILL_U8(to, name) to = uint8_t(int_of(in, #name));
+#define FILL_U16(to, name) to = uint16_t(int_of(in, #name));
+#define FILL_U32(to, name) to = uint32_t(int_of(in, #name));
+#define FILL_FLAGS(to, name) to = uint8_t(int_of(in, #name));
+#define FILL_STR(to, name) to = text_of(in, #name);
+#define FILL_FIXED(to, name)
+#define FILL_IF(to, name)
+#define FILL_FN(NAME, name) \
+    void fill_##NAME(NAME##_t &e, const Record &in) { TWL_FIELDS_##NAME(FILL, e) }
+TWL_RECORDS(FILL_FN)
+
+// The entries of that name, kept in `keep`; count becomes their number,
+// unless the array is given as null, when the fields' count stands.
+template <typename E>
+const E *entries(const Record &a, const char *name, std::vector<E> &keep, void (*fill)(E &, const Record &),
+                 uint64_t &count) {
+    for (const Field &f : a)
+        if (f.name == name && f.kind == Field::kRecord) fill(keep.emplace_back(), f.sub);
+    const Field *g = find(a, name);
+    if (g != nullptr && g->kind == Field::kNull) return nullptr;
+    count = keep.size();
+    return g != nullptr ? keep.data() : nullptr;
+}
+
+// A builder's arguments, as locals named after the fields.
+#define ARG(a, KIND, NAME, name, arg, max) ARG_##KIND(a, name, arg)
+#define ARG_U8(a, name, arg) [[maybe_unused]] const auto name = uint8_t(int_of(a, #name));
+#define ARG_U16(a, name, arg) [[maybe_unused]] const auto name = uint16_t(int_of(a, #name));
+#define ARG_U32(a, name, arg) [[maybe_unused]] const auto name = uint32_t(int_of(a, #name));
+#define ARG_FLAGS(a, name, arg) [[maybe_unused]] const auto name = uint8_t(int_of(a, #name));
+#define ARG_FIXED(a, name, arg)
+#define ARG_STR(a, name, arg) const char *name = text_of(a, #name);
+#define ARG_COUNT8(a, name, arg) uint64_t name = int_of(a, #name);
+#define ARG_COUNT16(a, name, arg) uint64_t name = int_of(a, #name);
+#define ARG_ENTRIES(a, name, arg) \
+    std::vector<arg##_t> name##_keep;  \
+    const auto *name = entries(a, #name, name##_keep, fill_##arg, count);
+#define ARG_RECORD(a, name, arg)      \
+    std::vector<arg##_t> name##_keep; \
+    uint64_t name##_count = 0;        \
+    const auto *name = entries(a, #name, name##_keep, fill_##arg, name##_count);
+#define ARG_LEN32(a, name, arg) const auto name = uint32_t(int_of(a, #name));
+#define ARG_BYTES(a, name, arg) const auto *name = reinterpret_cast<const uint8_t *>(text_of(a, #name));
+
+// One builder called with its arguments in its own order.
+#define BUILD(NAME, build, ...) \
+    [](const Record &a, size_t *len) { TWL_FIELDS_##NAME(ARG, a) return build(len, __VA_ARGS__); }
+
+// A view's fields in wire order, leaving out the blocks whose flag bit is
+// clear.
+struct Out {
+    Record r;
+    unsigned flags = 0, left = 0, bit = 0;
+    uint64_t bytes = 0;
+    bool on() {
+        if (left == 0) return true;
+        --left;
+        return (flags & bit) != 0;
     }
 };
-Slots slots_of(const twl_field_t *layout) { return {{layout, layout, layout}}; }
-
-// The members of a struct, in declaration order, as references.
-struct Any { template <typename T> operator T() const; };
-template <typename T, typename... A>
-constexpr size_t member_count() {
-    if constexpr (requires { T{A{}..., Any{}}; }) return member_count<T, A..., Any>();
-    else return sizeof...(A);
-}
-template <typename T>
-auto members(T &v) {
-    constexpr size_t n = member_count<std::remove_const_t<T>>();
-    if constexpr (!std::is_class_v<T>) return std::tie(v);
-    else if constexpr (n == 2) { auto &[a, b] = v; return std::tie(a, b); }
-    else if constexpr (n == 3) { auto &[a, b, c] = v; return std::tie(a, b, c); }
-    else if constexpr (n == 4) { auto &[a, b, c, d] = v; return std::tie(a, b, c, d); }
-    else if constexpr (n == 5) { auto &[a, b, c, d, e] = v; return std::tie(a, b, c, d, e); }
-    else if constexpr (n == 9) { auto &[a, b, c, d, e, f, g, h, i] = v; return std::tie(a, b, c, d, e, f, g, h, i); }
-    else if constexpr (n == 12) { auto &[a, b, c, d, e, f, g, h, i, j, k, l] = v; return std::tie(a, b, c, d, e, f, g, h, i, j, k, l); }
-    else static_assert(n == 0, "a member count to add here");
-}
-
-// Builder arguments and entry members, taken from the named fields in turn.
-// An entry array's count is its number of entries, or when the array is
-// null the count the fields give.
-struct Args {
-    const Record &given;
-    Slots slots;
-    std::vector<std::shared_ptr<void>> arrays = {};  // kept until the builder returns
-
-    template <typename P>
-    P take() {
-        const twl_field_t &f = slots.take(sort_for<P>);
-        const Field *g = find(given, f.name);
-        if constexpr (sort_for<P> == kNumber) {
-            if (f.kind != TWL_F_COUNT8 && f.kind != TWL_F_COUNT16) return P(g != nullptr ? g->num : 0);
-            const Field *list = find(given, (&f)[1].name);  // a count's entries follow it
-            if (list != nullptr && list->kind == Field::kNull) return P(g != nullptr ? g->num : 0);
-            return P(std::count_if(given.begin(), given.end(), [&](const Field &e) { return e.name == (&f)[1].name && e.kind == Field::kRecord; }));
-        } else if constexpr (sort_for<P> == kText) {
-            return g != nullptr && g->kind == Field::kText ? reinterpret_cast<P>(g->text.c_str()) : nullptr;
-        } else {
-            auto entries = std::make_shared<std::vector<std::remove_const_t<std::remove_pointer_t<P>>>>();
-            for (const Field &e : given)
-                if (e.name == f.name && e.kind == Field::kRecord) {
-                    Args in{e.sub, slots_of(twl_records[f.arg].fields)};
-                    std::apply([&](auto &...m) { ((m = in.take<std::remove_reference_t<decltype(m)>>()), ...); },
-                               members(entries->emplace_back()));
-                }
-            arrays.push_back(entries);
-            return g != nullptr && g->kind == Field::kRecord ? entries->data() : nullptr;
-        }
+#define OUT(v, KIND, NAME, name, arg, max) OUT_##KIND(v.name, name, arg, max)
+#define OUT_U8(from, name, arg, max) if (o.on()) o.r.push_back(I(#name, from));
+#define OUT_U16(from, name, arg, max) OUT_U8(from, name, arg, max)
+#define OUT_U32(from, name, arg, max) OUT_U8(from, name, arg, max)
+#define OUT_COUNT8(from, name, arg, max) OUT_U8(from, name, arg, max)
+#define OUT_COUNT16(from, name, arg, max) OUT_U8(from, name, arg, max)
+#define OUT_FLAGS(from, name, arg, max) if (o.on()) o.flags = from, o.r.push_back(I(#name, from));
+#define OUT_FIXED(from, name, arg, max) o.on();
+#define OUT_IF(from, name, arg, max) o.bit = arg, o.left = max;
+#define OUT_STR(from, name, arg, max) if (o.on()) o.r.push_back(S(#name, from.ptr, from.len));
+#define OUT_RECORD(from, name, arg, max) o.r.push_back(R(#name, fields_##arg(from)));
+#define OUT_LEN32(from, name, arg, max) o.bytes = from, o.r.push_back(I(#name, from));
+#define OUT_BYTES(from, name, arg, max) o.r.push_back(S(#name, from, o.bytes));
+#define OUT_ENTRIES(from, name, arg, max) \
+    for (arg##_view e{}; next(&list, &e);) o.r.push_back(R(#name, fields_##arg(e)));
+#define FIELDS_FN(NAME, name)                                      \
+    using NAME##_view = twl_##name##_view_t;                      \
+    Record fields_##NAME(const NAME##_view &v) {                  \
+        Out o;                                                    \
+        TWL_FIELDS_##NAME(OUT, v)                                 \
+        return o.r;                                               \
     }
+TWL_RECORDS(FIELDS_FN)
+
+// A parser's view as fields; a list's head fields come from its cursor.
+#define PARSE(NAME, View, parse)                                        \
+    [](const uint8_t *p, size_t n) -> std::optional<Record> {          \
+        View v{};                                                       \
+        if (parse(p, n, &v) != TWR_OK) return std::nullopt;             \
+        Out o;                                                          \
+        TWL_FIELDS_##NAME(OUT, v)                                       \
+        return o.r;                                                     \
+    }
+struct ListHead {
+    uint16_t id;
+    uint8_t batch_flags;
+    uint16_t count;
 };
-template <uint8_t type, typename... P>
-uint8_t *call(uint8_t *(*build)(size_t *, P...), const Record &a, size_t *len) {
-    Args in{a, slots_of(layout_of(type).fields)};
-    const std::tuple<P...> args{in.take<P>()...};  // a braced list takes them in order
-    return std::apply([&](P... p) { return build(len, p...); }, args);
+#define PARSE_LIST(NAME, parse, NEXT)                                   \
+    [](const uint8_t *p, size_t n) -> std::optional<Record> {          \
+        twl_list_t list{};                                              \
+        if (parse(p, n, &list) != TWR_OK) return std::nullopt;          \
+        const auto next = NEXT;                                         \
+        const ListHead h{list.id, list.flags, list.count};              \
+        Out o;                                                          \
+        TWL_FIELDS_##NAME(OUT, h)                                       \
+        return o.r;                                                     \
+    }
+struct GatewayStateView {
+    uint8_t state;
+};
+int parse_gateway_state(const uint8_t *p, size_t n, GatewayStateView *v) {
+    return twl_parse_gateway_state(p, n, &v->state);
 }
 
 // A batch's flag_a and flag_b are ints of their own, or else the bits of
 // its batch flags.
-uint8_t *build_batch(const Record &a, size_t *len) {
-    Args in{a, slots_of(layout_of(TWR_MSG_MESSAGE_BATCH).fields)};
-    const uint16_t id = in.take<uint16_t>();
-    const uint8_t flags = in.take<uint8_t>();
-    const uint16_t count = in.take<uint16_t>();
-    const twl_message *messages = in.take<const twl_message *>();
-    const auto flag = [&](const char *name, int bit) { const Field *f = find(a, name); return f != nullptr ? int(f->num) : flags & bit; };
-    return twl_build_message_batch(len, id, messages, count, flag("flag_a", 0x01), flag("flag_b", 0x02));
+int batch_flag(const Record &a, const char *name, unsigned flags, unsigned bit) {
+    const Field *f = find(a, name);
+    return f != nullptr ? int(f->num) : int(flags & bit);
 }
 
-// A view's members as fields in wire order, leaving out the blocks whose
-// flag bit is clear. A data pointer takes its length from the field before.
-template <typename V>
-Record fields_of(const V &v, const twl_field_t *layout) {
-    std::vector<std::pair<const twl_field_t *, Field>> got;
-    Slots s = slots_of(layout);
-    const auto put = [&]<typename M>(const M &m) {
-        const twl_field_t &f = s.take(sort_for<M>);
-        if constexpr (sort_for<M> == kNumber) got.emplace_back(&f, I(f.name, m));
-        else if constexpr (std::is_same_v<M, twl_str_t>) got.emplace_back(&f, S(f.name, m.ptr, m.len));
-        else if constexpr (sort_for<M> == kText) got.emplace_back(&f, S(f.name, m, got.back().second.num));
-        else got.emplace_back(&f, R(f.name, fields_of(m, twl_records[f.arg].fields)));
-    };
-    std::apply([&](const auto &...m) { (put(m), ...); }, members(v));
-    Record out;
-    uint64_t flags = 0;
-    for (const twl_field_t *f = layout; f->kind != TWL_F_END; ++f) {
-        if (f->kind == TWL_F_IF && (flags & f->arg) == 0) {
-            f += f->max;
-            continue;
-        }
-        for (const auto &[at, field] : got)
-            if (at == f) out.push_back(field), flags = f->kind == TWL_F_FLAGS ? field.num : flags;
-    }
-    return out;
-}
-
-// A list's header fields come from its cursor: id, flags and count.
-template <typename E>
-Record list_fields(twl_list_t list, bool (*next)(twl_list_t *, E *), const twl_field_t *layout) {
-    Record out;
-    for (const twl_field_t *f = layout; f->kind != TWL_F_END; ++f) {
-        if (sort_of(*f) == kNumber) out.push_back(I(f->name, f->kind == TWL_F_U16 ? list.id : f->kind == TWL_F_FLAGS ? list.flags : list.count));
-        for (E e{}; f->kind == TWL_F_ENTRIES && next(&list, &e);) out.push_back(R(f->name, fields_of(e, twl_records[f->arg].fields)));
-    }
-    return out;
-}
-
-template <typename V>
-V view_type(int (*)(const uint8_t *, size_t, V *));
-
-template <uint8_t type, auto parse, auto next = nullptr>
-std::optional<Record> parse_with(const uint8_t *p, size_t n) {
-    if constexpr (std::is_invocable_v<decltype(parse), const uint8_t *, size_t>) {  // the pong has no view
-        return parse(p, n) == TWR_OK ? std::optional(Record{}) : std::nullopt;
-    } else {
-        decltype(view_type(parse)) v{};
-        if (parse(p, n, &v) != TWR_OK) return std::nullopt;
-        if constexpr (std::is_same_v<decltype(v), twl_list_t>) return list_fields(v, next, layout_of(type).fields);
-        else return fields_of(v, layout_of(type).fields);
-    }
-}
-
-template <uint8_t type, auto build, auto parse, auto next = nullptr>
-Codec typed() {
+Codec codec(uint8_t type, uint8_t *(*build)(const Record &, size_t *),
+            std::optional<Record> (*parse)(const uint8_t *, size_t)) {
     std::string lower(layout_of(type).name);
     for (char &c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return {&layout_of(type), lower,
-            [](const Record &a, size_t *len) {
-                if constexpr (std::is_invocable_v<decltype(build), const Record &, size_t *>) return build(a, len);  // the batch's own
-                else return call<type>(build, a, len);
-            },
-            parse_with<type, parse, next>};
+    return {&layout_of(type), lower, build, parse};
 }
 
 // ---- Vector notation ----
@@ -372,18 +356,54 @@ std::string describe(const Record &r) {
 
 // In the order of the roundtrip fuzz harness's seeds, which pick a codec by
 // its index.
-#define TYPED(TYPE, name) typed<TWR_MSG_##TYPE, twl_build_##name, twl_parse_##name>()
-#define LIST(TYPE, name, entry) typed<TWR_MSG_##TYPE, twl_build_##name, twl_parse_##name, twl_list_next_##entry>()
 const std::vector<Codec> &codecs() {
     static const std::vector<Codec> all = {
-        TYPED(HANDSHAKE_ACK, handshake_ack), TYPED(AUTH_RESULT, auth_result), TYPED(STATUS, status), TYPED(ERROR, error),
-        TYPED(GATEWAY_STATE, gateway_state), TYPED(PONG, pong), LIST(GUILD_LIST, guild_list, guild),
-        LIST(MEMBER_LIST, member_list, member), LIST(DM_LIST, dm_list, dm), LIST(CHANNEL_LIST, channel_list, channel),
-        typed<TWR_MSG_MESSAGE_BATCH, build_batch, twl_parse_message_batch, twl_list_next_message>(),
-        TYPED(MESSAGE_CREATE, message_create), TYPED(MESSAGE_DELETE, message_delete), TYPED(MESSAGE_UPDATE, message_update),
-        TYPED(TYPING_START, typing_start), TYPED(UNREAD_UPDATE, unread_update), TYPED(IMAGE_DATA, image_data),
-        TYPED(VOICE_STATUS, voice_status), LIST(VOICE_MEMBERS, voice_members, voice_member),
-        TYPED(VOICE_SPEAKING, voice_speaking), TYPED(VOICE_ERROR, voice_error)};
+        codec(TWR_MSG_HANDSHAKE_ACK, BUILD(HANDSHAKE_ACK, twl_build_handshake_ack, value_a, value_b, text),
+              PARSE(HANDSHAKE_ACK, twl_handshake_ack_view_t, twl_parse_handshake_ack)),
+        codec(TWR_MSG_AUTH_RESULT, BUILD(AUTH_RESULT, twl_build_auth_result, result, text_a, text_b, value),
+              PARSE(AUTH_RESULT, twl_auth_result_view_t, twl_parse_auth_result)),
+        codec(TWR_MSG_STATUS, BUILD(STATUS, twl_build_status, value_a, value_b, text),
+              PARSE(STATUS, twl_status_view_t, twl_parse_status)),
+        codec(TWR_MSG_ERROR, BUILD(ERROR, twl_build_error, value_a, value_b, text),
+              PARSE(ERROR, twl_error_view_t, twl_parse_error)),
+        codec(TWR_MSG_GATEWAY_STATE, BUILD(GATEWAY_STATE, twl_build_gateway_state, state),
+              PARSE(GATEWAY_STATE, GatewayStateView, parse_gateway_state)),
+        codec(TWR_MSG_PONG, [](const Record &, size_t *len) { return twl_build_pong(len); },
+              [](const uint8_t *p, size_t n) { return twl_parse_pong(p, n) == TWR_OK ? std::optional(Record{}) : std::nullopt; }),
+        codec(TWR_MSG_GUILD_LIST, BUILD(GUILD_LIST, twl_build_guild_list, guild, uint16_t(count)),
+              PARSE_LIST(GUILD_LIST, twl_parse_guild_list, twl_list_next_guild)),
+        codec(TWR_MSG_MEMBER_LIST, BUILD(MEMBER_LIST, twl_build_member_list, member, uint16_t(count)),
+              PARSE_LIST(MEMBER_LIST, twl_parse_member_list, twl_list_next_member)),
+        codec(TWR_MSG_DM_LIST, BUILD(DM_LIST, twl_build_dm_list, dm, uint16_t(count)),
+              PARSE_LIST(DM_LIST, twl_parse_dm_list, twl_list_next_dm)),
+        codec(TWR_MSG_CHANNEL_LIST, BUILD(CHANNEL_LIST, twl_build_channel_list, id, channel, uint16_t(count)),
+              PARSE_LIST(CHANNEL_LIST, twl_parse_channel_list, twl_list_next_channel)),
+        codec(TWR_MSG_MESSAGE_BATCH,
+              BUILD(MESSAGE_BATCH, twl_build_message_batch, id, message, uint16_t(count),
+                    batch_flag(a, "flag_a", batch_flags, TWR_BATCH_FLAG_A), batch_flag(a, "flag_b", batch_flags, TWR_BATCH_FLAG_B)),
+              PARSE_LIST(MESSAGE_BATCH, twl_parse_message_batch, twl_list_next_message)),
+        codec(TWR_MSG_MESSAGE_CREATE, BUILD(MESSAGE_CREATE, twl_build_message_create, id, message),
+              PARSE(MESSAGE_CREATE, twl_message_create_view_t, twl_parse_message_create)),
+        codec(TWR_MSG_MESSAGE_DELETE, BUILD(MESSAGE_DELETE, twl_build_message_delete, id_a, id_b),
+              PARSE(MESSAGE_DELETE, twl_message_delete_view_t, twl_parse_message_delete)),
+        codec(TWR_MSG_MESSAGE_UPDATE, BUILD(MESSAGE_UPDATE, twl_build_message_update, id_a, id_b, text),
+              PARSE(MESSAGE_UPDATE, twl_message_update_view_t, twl_parse_message_update)),
+        codec(TWR_MSG_TYPING_START, BUILD(TYPING_START, twl_build_typing_start, id, name),
+              PARSE(TYPING_START, twl_typing_start_view_t, twl_parse_typing_start)),
+        codec(TWR_MSG_UNREAD_UPDATE, BUILD(UNREAD_UPDATE, twl_build_unread_update, id, value8, value16),
+              PARSE(UNREAD_UPDATE, twl_unread_update_view_t, twl_parse_unread_update)),
+        codec(TWR_MSG_IMAGE_DATA,
+              BUILD(IMAGE_DATA, twl_build_image_data, id, value8_a, value8_b, value8_c, value16_a, value16_b, value16_c,
+                    data, data_len),
+              PARSE(IMAGE_DATA, twl_image_data_view_t, twl_parse_image_data)),
+        codec(TWR_MSG_VOICE_STATUS, BUILD(VOICE_STATUS, twl_build_voice_status, value8, id, name),
+              PARSE(VOICE_STATUS, twl_voice_status_view_t, twl_parse_voice_status)),
+        codec(TWR_MSG_VOICE_MEMBERS, BUILD(VOICE_MEMBERS, twl_build_voice_members, id, member, uint8_t(count)),
+              PARSE_LIST(VOICE_MEMBERS, twl_parse_voice_members, twl_list_next_voice_member)),
+        codec(TWR_MSG_VOICE_SPEAKING, BUILD(VOICE_SPEAKING, twl_build_voice_speaking, id, value8),
+              PARSE(VOICE_SPEAKING, twl_voice_speaking_view_t, twl_parse_voice_speaking)),
+        codec(TWR_MSG_VOICE_ERROR, BUILD(VOICE_ERROR, twl_build_voice_error, value8, text),
+              PARSE(VOICE_ERROR, twl_voice_error_view_t, twl_parse_voice_error))};
     return all;
 }
 

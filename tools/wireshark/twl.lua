@@ -28,12 +28,12 @@
 -- by a Lua without Wireshark, it returns its text helpers.
 --
 -- The tables between "layout: begin" and "layout: end" are written by
--- `twl-layout --write` from relay/twl_layout.h; do not edit them by hand.
-
-local MAGIC = "TRWK"
-local HEADER = 10
+-- `twl-gen --write` from relay/twl_wire.h; do not edit them by hand.
 
 -- layout: begin
+local MAGIC = "TRWK"
+local VERSION = 1
+local HEADER = 10
 local max_payload = 2097152
 -- The bytes each kind takes before its text or entries.
 local WIDTH = {u8 = 1, u16 = 2, u32 = 4, i16 = 2, flags = 1, fixed = 1, string = 2, count8 = 1, count16 = 2, length = 4}
@@ -426,7 +426,7 @@ local function new_expert(abbrev, text, severity, group)
 end
 local ef = {
     skipped = new_expert("skipped", "Bytes that do not open a frame, skipped up to the next TRWK"),
-    version = new_expert("version", "Version is not 1"),
+    version = new_expert("version", "Version is not " .. VERSION),
     oversized = new_expert("oversized", "Payload length over 2 MiB"),
     cut = new_expert("cut", "The capture ends inside this frame"),
     unknown = new_expert("unknown_type", "Message type this dissector does not know",
@@ -748,7 +748,7 @@ function twl.dissector(tvb, pinfo, tree)
         if pos == len then break end
         local avail = len - pos
         local length = avail >= HEADER and be(data, pos + 6, 4) or 0
-        if avail >= 5 and data:byte(pos + 5) ~= 1 then
+        if avail >= 5 and data:byte(pos + 5) ~= VERSION then
             show_bad_header(tvb, tree, pos, avail, ef.version)
             names[#names + 1] = "bad frame header"
             pos = pos + 1

@@ -1,8 +1,9 @@
-// twl-layout: writes what other files take from the message layouts of
-// relay/twl_layout.h, so that the layouts are written once.
+// twl-gen: writes what other files take from the wire description of
+// relay/twl_wire.h (through the tables of relay/twl_layout.h), so that the
+// wire is written once.
 //
-//   twl-layout --write FILE    regenerate FILE's layout block in place
-//   twl-layout --check FILE    exit 1 when FILE's layout block is stale
+//   twl-gen --write FILE    regenerate FILE's layout block in place
+//   twl-gen --check FILE    exit 1 when FILE's layout block is stale
 //
 // A Markdown file (docs/PROTOCOL.md) gets the message tables between the
 // lines "<!-- layout: begin -->" and "<!-- layout: end -->"; a Lua file
@@ -133,6 +134,8 @@ void lua_fields(std::ostream &o, const twl_field_t *f) {
 
 std::string lua() {
     std::ostringstream o;
+    o << "local MAGIC = \"" << TWL_MAGIC << "\"\nlocal VERSION = " << TWL_VERSION << "\nlocal HEADER = " << TWL_HEADER_SIZE
+      << "\n";
     o << "local max_payload = " << TWL_MAX_PAYLOAD << "\n";
     o << "-- The bytes each kind takes before its text or entries.\nlocal WIDTH = {";
     const char *separator = "";
@@ -163,7 +166,7 @@ std::string lua() {
 int main(int argc, char **argv) {
     const std::string mode = argc == 3 ? argv[1] : "";
     if (mode != "--write" && mode != "--check") {
-        std::fputs("usage: twl-layout --write|--check FILE\n", stderr);
+        std::fputs("usage: twl-gen --write|--check FILE\n", stderr);
         return 2;
     }
     const std::string path = argv[2];
@@ -175,13 +178,13 @@ int main(int argc, char **argv) {
     const size_t from = text.find(begin);
     const size_t to = text.find(end);
     if (!in || from == std::string::npos || to == std::string::npos || to < from) {
-        std::fprintf(stderr, "twl-layout: %s: no layout block\n", path.c_str());
+        std::fprintf(stderr, "twl-gen: %s: no layout block\n", path.c_str());
         return 2;
     }
     const std::string fresh = text.substr(0, from + begin.size()) + (md ? markdown() : lua()) + text.substr(to);
     if (mode == "--check") {
         if (fresh == text) return 0;
-        std::fprintf(stderr, "twl-layout: %s is stale; run twl-layout --write %s\n", path.c_str(), path.c_str());
+        std::fprintf(stderr, "twl-gen: %s is stale; run twl-gen --write %s\n", path.c_str(), path.c_str());
         return 1;
     }
     std::ofstream(path) << fresh;

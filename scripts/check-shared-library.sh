@@ -3,7 +3,7 @@
 # checks its face: the SONAME carries the major version, and the dynamic
 # symbol table holds the C API's names and nothing else, and every function
 # the public headers declare is there (one that lost its C linkage is not).
-# Usage: shared_library_check.sh <source-dir> <major> <c-compiler> <c++-compiler>
+# Usage: check-shared-library.sh <source-dir> <major> <c-compiler> <c++-compiler>
 set -eu
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
