@@ -99,6 +99,7 @@ TEST(TwlDump, TranscriptsAndExitStatuses) {
     const struct { std::string command, transcript; int status; } runs[] = {
         {dump + golden, "twl_dump_golden.txt", 1},  // the stream ends inside a frame
         {"printf 'TRWK\\1\\222\\0\\0\\0\\0' | " + dump + "--hex", "twl_dump_pong_hex.txt", 0},  // a pong on standard input
+        {"printf 'TRWK\\1\\222\\0\\0\\0\\0XYZTR' | " + dump, "twl_dump_trailing.txt", 1},  // ends in bytes that open no frame
         {dump + "--bogus 2>/dev/null", "", 2},
         {dump + golden + " >/dev/full 2>/dev/null", "", 2},  // output that cannot be written
         {dump + golden + "-missing 2>/dev/null", "", 2}};
