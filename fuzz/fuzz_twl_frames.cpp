@@ -2,7 +2,8 @@
 // The relay's reader, fed whole and in small chunks written straight into its
 // buffer, and the client's C89 reader, fed in two random chunkings, find the
 // same frames at the same offsets, skip the same bytes and leave the same
-// cut frame at the end. Each relay frame sits inside the buffer behind a
+// cut frame at the end; the client's skips and frames follow one another
+// without a gap and its cut ends with the stream. Each relay frame sits inside the buffer behind a
 // valid header, and skipped, framed and pending bytes add up to the input.
 // For every frame of a known type the typed parser and the client reader
 // both refuse the payload or give the same fields; a parser never reads past
@@ -113,7 +114,7 @@ Stream client_side(const uint8_t *data, size_t size, uint32_t seed) {
     twlc_init(&r);
     twlc_event ev;
     Stream out;
-    uint64_t skipped = 0;
+    uint64_t skipped = 0, at = 0;  // at: where the next skip or frame starts
     bool fault = false, known = false;
     wire::Record fields;
     unsigned char str31[32], wide[300], few[7], all[2000];
@@ -135,8 +136,10 @@ Stream client_side(const uint8_t *data, size_t size, uint32_t seed) {
             require(open && open->event + 1 == kind && open->field == ev.field && open->name == ev.name && open->value == ev.value && open->depth == ev.depth), open.reset();
         if (kind == TWLC_EV_FAULT || kind == TWLC_EV_CUT) open.reset();
         if (kind == TWLC_EV_END) require(!open);
+        if (kind == TWLC_EV_SKIP || kind == TWLC_EV_FRAME)
+            require(ev.offset == at), at += ev.value + (kind == TWLC_EV_FRAME ? TWR_MSG_HEADER_SIZE : 0);
         if (kind == TWLC_EV_SKIP) skipped += ev.value;
-        if (kind == TWLC_EV_CUT) out.pending = ev.value;
+        if (kind == TWLC_EV_CUT) require(ev.offset + ev.value == size), out.pending = ev.value;
         if (kind == TWLC_EV_FRAME) {
             out.frames.push_back({ev.offset, skipped, ev.type, ev.value, std::nullopt});
             skipped = 0, fault = false, known = ev.name != nullptr, fields.clear();
