@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -154,7 +155,9 @@ inline size_t read_char(const unsigned char *p, size_t avail, unsigned char *out
 }
 
 constexpr size_t kMaxSequence = 4;
+constexpr size_t kBlock = 16;
 
+#if TWR_SCAN_X86
 struct block_result {
     size_t in;   // bytes read: the block and the rest of a character that starts in it
     size_t out;  // bytes stored, one per character
@@ -182,8 +185,55 @@ inline block_result convert_block(const unsigned char *src, unsigned high, unsig
         if (p >= kBlock) return {p, m};
     }
 }
+#endif
+
+// Converts from src[i] and dst[n] on, character by character, with ASCII
+// runs moved by the scan helpers; stops at len or when room is full.
+inline size_t convert_rest(twr_scan::path via, const unsigned char *src, size_t len, size_t i, unsigned char *dst,
+                           size_t room, size_t n) {
+    using namespace twr_scan;
+    while (i < len && n < room) {
+        if (src[i] < 0x80) {
+            const size_t run = copy_run<high_bytes>(via, dst + n, src + i, std::min(len - i, room - n));
+            i += run;
+            n += run;
+            continue;
+        }
+        const size_t used = read_char(src + i, len - i, dst + n);
+        n += used != 0;
+        i += used != 0 ? used : 1;  // a byte that starts no character is dropped without a "?"
+    }
+    return n;
+}
 
 }  // namespace
+
+namespace twr_scan {
+namespace {
+path best_path() noexcept {
+#if TWR_SCAN_X86
+    return __builtin_cpu_supports("avx2") ? path::avx2 : path::sse2;
+#else
+    return path::portable;
+#endif
+}
+// -1: none forced. Relaxed is enough: a test forces a path between calls.
+std::atomic<int> s_forced{-1};
+}  // namespace
+
+path active_path() noexcept {
+    static const path best = best_path();
+    const int forced = s_forced.load(std::memory_order_relaxed);
+    return forced < 0 ? best : static_cast<path>(forced);
+}
+
+path force_path(path p) noexcept {
+    const path before = active_path();
+    const bool have = p == path::portable || (TWR_SCAN_X86 && (p == path::sse2 || best_path() == path::avx2));
+    s_forced.store(static_cast<int>(have ? p : best_path()), std::memory_order_relaxed);
+    return before;
+}
+}  // namespace twr_scan
 
 size_t utf8_to_macroman(const char *in, char *out, size_t out_size) {
     using namespace twr_scan;
@@ -192,13 +242,15 @@ size_t utf8_to_macroman(const char *in, char *out, size_t out_size) {
     auto *dst = reinterpret_cast<unsigned char *>(out);
     const size_t len = std::strlen(in);
     const size_t room = out_size - 1;
+    const path via = active_path();
     size_t i = 0, n = 0;
     // n never passes i (one byte out per character in), which is what makes
     // conversion in place safe: every store lands on input already read.
-    while (len - i >= 2 * kBlock && room - n >= kBlock) {
-        const unsigned high = lane_mask(load16(src + i));
+#if TWR_SCAN_X86
+    while (via != path::portable && len - i >= 2 * kBlock && room - n >= kBlock) {
+        const unsigned high = mask16(load16(src + i));
         if (high == 0) {  // plain ASCII, copied in blocks up to the next other byte
-            const size_t run = copy_run(dst + n, src + i, std::min(len - i, room - n), lane_mask, is_high);
+            const size_t run = copy_run<high_bytes>(via, dst + n, src + i, std::min(len - i, room - n));
             i += run;
             n += run;
             continue;
@@ -215,16 +267,8 @@ size_t utf8_to_macroman(const char *in, char *out, size_t out_size) {
         i += r.in;
         n += r.out;
     }
-    // The last bytes, one character at a time.
-    while (i < len && n < room) {
-        if (src[i] < 0x80) {
-            dst[n++] = src[i++];
-            continue;
-        }
-        const size_t used = read_char(src + i, len - i, dst + n);
-        n += used != 0;
-        i += used != 0 ? used : 1;  // a byte that starts no character is dropped without a "?"
-    }
+#endif
+    n = convert_rest(via, src, len, i, dst, room, n);
     dst[n] = '\0';
     return n;
 }
