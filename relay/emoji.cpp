@@ -233,10 +233,10 @@ struct run_end {
         const __m128i low = _mm_cmplt_epi8(_mm_add_epi8(v, _mm_set1_epi8(1)), _mm_set1_epi8(0x21));
         return mask16(_mm_or_si128(_mm_xor_si128(low, eq16(v, '\n')), eq16(v, '<')));
     }
-    TWR_AVX2 static uint64_t avx2(__m256i v) noexcept {
+    TWR_AVX2 static __m256i avx2(__m256i v) noexcept {
         using namespace twr_scan;
         const __m256i low = _mm256_cmpgt_epi8(_mm256_set1_epi8(0x21), _mm256_add_epi8(v, _mm256_set1_epi8(1)));
-        return mask32(_mm256_or_si256(_mm256_xor_si256(low, eq32(v, '\n')), eq32(v, '<')));
+        return _mm256_or_si256(_mm256_xor_si256(low, eq32(v, '\n')), eq32(v, '<'));
     }
 #endif
 };

@@ -206,6 +206,80 @@ inline size_t convert_rest(twr_scan::path via, const unsigned char *src, size_t 
     return n;
 }
 
+#if TWR_SCAN_X86
+// Copies the ASCII text at src to dst up to its first NUL or non-ASCII
+// byte, at most `room` bytes, and returns the bytes copied: the length
+// measurement and the copy in one reading. It reads 64-byte blocks that may
+// reach past the NUL, but never into the next page of memory, the unit in
+// which memory is mapped, so no read can fault; the sanitizer would still
+// see bytes past the text, hence the exemption.
+// The NUL and every byte from 0x80 up: below 1 as signed bytes.
+TWR_AVX2 inline uint64_t ends_ascii(__m256i lo, __m256i hi) {
+    using namespace twr_scan;
+    const __m256i one = _mm256_set1_epi8(1);
+    return mask32(_mm256_cmpgt_epi8(one, lo)) | mask32(_mm256_cmpgt_epi8(one, hi)) << 32;
+}
+
+// Copies n < 64 bytes.
+TWR_AVX2 inline void copy_below64(unsigned char *dst, const unsigned char *src, size_t n) {
+    using namespace twr_scan;
+    if (n >= 32) {
+        const __m256i head = load32(src);
+        store32(dst, head);
+        copy_below32(dst + 32, src + 32, n - 32);
+    } else {
+        copy_below32(dst, src, n);
+    }
+}
+
+__attribute__((no_sanitize_address)) TWR_AVX2 size_t ascii_prefix_avx2(unsigned char *dst, const unsigned char *src,
+                                                                        size_t room) {
+    using namespace twr_scan;
+    constexpr size_t kPage = 4096;
+    const __m256i one = _mm256_set1_epi8(1);
+    size_t k = 0;
+    while (room - k >= 64) {
+        const size_t to_page_end = kPage - reinterpret_cast<uintptr_t>(src + k) % kPage;
+        size_t blocks = std::min(to_page_end, room - k) / 64;
+        if (blocks == 0) {
+            // The next block would cross into the next page: the 64 bytes
+            // that end this page are read instead, the first `back` of which
+            // are copied already (and are stored again, unchanged).
+            const size_t back = 64 - to_page_end;
+            if (k < back) {  // the text starts too close to the page's end
+                for (; k < to_page_end; ++k) {
+                    if (src[k] == 0 || src[k] >= 0x80) return k;
+                    dst[k] = src[k];
+                }
+                continue;
+            }
+            const __m256i lo = load32(src + k - back), hi = load32(src + k - back + 32);
+            const uint64_t m = ends_ascii(lo, hi) >> back;
+            if (m != 0) {
+                copy_below64(dst + k, src + k, first_marked(m));
+                return k + first_marked(m);
+            }
+            store32(dst + k - back, lo);
+            store32(dst + k - back + 32, hi);
+            k += to_page_end;
+            continue;
+        }
+        for (; blocks > 0; --blocks, k += 64) {
+            const __m256i lo = load32(src + k), hi = load32(src + k + 32);
+            const __m256i stop = _mm256_or_si256(_mm256_cmpgt_epi8(one, lo), _mm256_cmpgt_epi8(one, hi));
+            if (!_mm256_testz_si256(stop, stop)) {
+                const size_t p = first_marked(ends_ascii(lo, hi));
+                copy_below64(dst + k, src + k, p);
+                return k + p;
+            }
+            store32(dst + k, lo);
+            store32(dst + k + 32, hi);
+        }
+    }
+    return k;
+}
+#endif
+
 }  // namespace
 
 namespace twr_scan {
@@ -240,10 +314,13 @@ size_t utf8_to_macroman(const char *in, char *out, size_t out_size) {
     if (in == nullptr || out == nullptr || out_size == 0) return 0;
     const auto *src = reinterpret_cast<const unsigned char *>(in);
     auto *dst = reinterpret_cast<unsigned char *>(out);
-    const size_t len = std::strlen(in);
     const size_t room = out_size - 1;
     const path via = active_path();
     size_t i = 0, n = 0;
+#if TWR_SCAN_X86
+    if (via == path::avx2) i = n = ascii_prefix_avx2(dst, src, room);
+#endif
+    const size_t len = i + std::strlen(in + i);
     // n never passes i (one byte out per character in), which is what makes
     // conversion in place safe: every store lands on input already read.
 #if TWR_SCAN_X86

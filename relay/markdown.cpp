@@ -60,10 +60,11 @@ constexpr bool is_marker_byte(unsigned char c) {
     return c == '`' || c == '*' || c == '_' || c == '~' || c == '|' || c == '>' || c == '-';
 }
 
-// The same bytes a block at a time. With AVX2, a byte's low and high
-// nibbles each pick a set of bits from a 16-entry table, and the byte is a
-// marker when the two sets meet: one bit per high nibble among the markers
-// (2, 3, 5, 6 and 7), set in the low table for the markers' low nibbles.
+// The same bytes a block at a time. With AVX2 one table lookup by each
+// byte's low nibble gives the marker with that low nibble, and a byte is a
+// marker when it equals it; ">" shares its low nibble with "~" and is
+// compared on its own. The lookup gives 0 for bytes from 0x80 up, which
+// then equal nothing, and H for low nibbles without a marker.
 struct marker_bytes {
     static constexpr bool kWordTest = false;
     static constexpr bool is_mark(unsigned char c) noexcept { return is_marker_byte(c); }
@@ -75,17 +76,13 @@ struct marker_bytes {
         const __m128i b = _mm_or_si128(_mm_or_si128(eq16(v, '|'), eq16(v, '>')), eq16(v, '-'));
         return twr_scan::mask16(_mm_or_si128(a, b));
     }
-    TWR_AVX2 static uint64_t avx2(__m256i v) noexcept {
-        // bits: 0 for high nibble 2 ("*" "-"), 1 for 3 (">"), 2 for 5 ("_"), 3 for 6 ("`"), 4 for 7 ("~" "|")
-        const __m256i low_sets = _mm256_setr_epi8(8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 16, 1, 18, 4,
-                                                  8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 16, 1, 18, 4);
-        const __m256i high_sets = _mm256_setr_epi8(0, 0, 1, 2, 0, 4, 8, 16, 0, 0, 0, 0, 0, 0, 0, 0,
-                                                   0, 0, 1, 2, 0, 4, 8, 16, 0, 0, 0, 0, 0, 0, 0, 0);
-        const __m256i nibble = _mm256_set1_epi8(0x0F);
-        const __m256i lo = _mm256_shuffle_epi8(low_sets, _mm256_and_si256(v, nibble));
-        const __m256i hi = _mm256_shuffle_epi8(high_sets, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
-        const __m256i none = _mm256_cmpeq_epi8(_mm256_and_si256(lo, hi), _mm256_setzero_si256());
-        return static_cast<uint32_t>(~_mm256_movemask_epi8(none));
+    TWR_AVX2 static __m256i avx2(__m256i v) noexcept {
+        // H (0x80) has its top bit set, which no byte equal to a lookup result has.
+        constexpr char H = static_cast<char>(0x80);
+        const __m256i by_low_nibble = _mm256_setr_epi8('`', H, H, H, H, H, H, H, H, H, '*', H, '|', '-', '~', '_',
+                                                       '`', H, H, H, H, H, H, H, H, H, '*', H, '|', '-', '~', '_');
+        const __m256i found = _mm256_cmpeq_epi8(_mm256_shuffle_epi8(by_low_nibble, v), v);
+        return _mm256_or_si256(found, twr_scan::eq32(v, '>'));
     }
 #endif
 };
@@ -113,9 +110,11 @@ struct list_start {
     }
 };
 
-bool has_list_item(twr_scan::path via, const unsigned char *s, size_t len) {
+// Whether the text holds a list item; `at_start` says whether s starts the
+// whole text, otherwise it starts on the byte before a possible line start.
+bool has_list_item(twr_scan::path via, const unsigned char *s, size_t len, bool at_start) {
     if (len < 2) return false;
-    if ((s[0] == '-' || s[0] == '*') && s[1] == ' ') return true;
+    if (at_start && (s[0] == '-' || s[0] == '*') && s[1] == ' ') return true;
     size_t k = 0;
 #if TWR_SCAN_X86
     if (via == twr_scan::path::avx2 && list_item_avx2(s, len, &k)) return true;
@@ -265,7 +264,15 @@ size_t tw_format_markdown(char *buf, size_t len, size_t buf_size) {
     if (buf == nullptr || len == 0 || buf_size < 2 || len > buf_size) return 0;
     auto *text = reinterpret_cast<unsigned char *>(buf);
     const twr_scan::path via = twr_scan::active_path();
-    if (!has_list_item(via, text, len)) return format(text, len, text, buf_size, via);
+    // Up to the first marker the text is its own output; a list item needs
+    // a marker, so it is looked for only from there.
+    const size_t first = twr_scan::plain_run<marker_bytes>(via, text, len);
+    if (first == len) {
+        text[len < buf_size ? len : buf_size - 1] = '\0';
+        return len;
+    }
+    const size_t from = first == 0 ? 0 : first - 1;
+    if (!has_list_item(via, text + from, len - from, from == 0)) return format(text, len, text, buf_size, via);
     // A list item may write ahead of the reading: the text is read from a copy.
     if (len == SIZE_MAX) return len;  // no room for the working copy's NUL
     auto *copy = static_cast<unsigned char *>(std::malloc(len + 1));

@@ -146,13 +146,23 @@ inline size_t copy_run_sse2(unsigned char *dst, const unsigned char *src, size_t
     return k + copy_run_portable<Class>(dst + k, src + k, limit - k);
 }
 
-// 64 bytes a round, one test of both halves' marks.
+// 64 bytes a round: a class gives the lanes of its bytes, and the two
+// halves are tested together; the mask is taken only in the round that
+// ends the run.
+TWR_AVX2 inline __m256i top_bits() noexcept { return _mm256_set1_epi8(static_cast<char>(0x80)); }
+
+template <typename Class>
+TWR_AVX2 uint64_t marks64(__m256i lo, __m256i hi) noexcept {
+    return mask32(Class::avx2(lo)) | mask32(Class::avx2(hi)) << 32;
+}
+
 template <typename Class>
 TWR_AVX2 size_t plain_run_avx2(const unsigned char *p, size_t len) noexcept {
     size_t k = 0;
     for (; len - k >= 64; k += 64) {
-        const uint64_t m = Class::avx2(load32(p + k)) | Class::avx2(load32(p + k + 32)) << 32;
-        if (m != 0) return k + first_marked(m);
+        const __m256i lo = load32(p + k), hi = load32(p + k + 32);
+        const __m256i any = _mm256_or_si256(Class::avx2(lo), Class::avx2(hi));
+        if (!_mm256_testz_si256(any, top_bits())) return k + first_marked(marks64<Class>(lo, hi));
     }
     return k + plain_run_sse2<Class>(p + k, len - k);
 }
@@ -162,9 +172,9 @@ TWR_AVX2 size_t copy_run_avx2(unsigned char *dst, const unsigned char *src, size
     size_t k = 0;
     for (; limit - k >= 64; k += 64) {
         const __m256i lo = load32(src + k), hi = load32(src + k + 32);
-        const uint64_t m = Class::avx2(lo) | Class::avx2(hi) << 32;
-        if (m != 0) {
-            const size_t p = first_marked(m);
+        const __m256i any = _mm256_or_si256(Class::avx2(lo), Class::avx2(hi));
+        if (!_mm256_testz_si256(any, top_bits())) {
+            const size_t p = first_marked(marks64<Class>(lo, hi));
             if (p >= 32) {
                 store32(dst + k, lo);
                 copy_below32(dst + k + 32, src + k + 32, p - 32);
@@ -205,14 +215,15 @@ inline size_t copy_run(path via, unsigned char *dst, const unsigned char *src, s
     return copy_run_portable<Class>(dst, src, limit);
 }
 
-// Bytes from 0x80 up: what is not ASCII.
+// Bytes from 0x80 up: what is not ASCII. A class's avx2() gives a vector
+// whose lanes have their top bit set for the class's bytes.
 struct high_bytes {
     static constexpr bool kWordTest = true;
     static constexpr bool is_mark(unsigned char c) noexcept { return c >= 0x80; }
     static constexpr bool word_has_mark(uint64_t w) noexcept { return (w & 0x8080808080808080u) != 0; }
 #if TWR_SCAN_X86
     static unsigned sse2(__m128i v) noexcept { return mask16(v); }
-    TWR_AVX2 static uint64_t avx2(__m256i v) noexcept { return mask32(v); }
+    TWR_AVX2 static __m256i avx2(__m256i v) noexcept { return v; }  // the top bit is what counts
 #endif
 };
 
