@@ -11,8 +11,10 @@ PACKAGES := cmake make g++ pkg-config libcjson-dev libgtest-dev libgmock-dev lib
 # dissector's test and the m68k cross tools the Mac-side reader's test; each
 # test reports itself skipped when its tools are missing.
 CI_PACKAGES := clang libclang-rt-14-dev valgrind tshark gcc-m68k-linux-gnu libc6-dev-m68k-cross qemu-user
+# The benchmarks measure ICU beside iconv; without it bench_text leaves its rows out.
+BENCH_PACKAGES := libicu-dev
 
-.PHONY: all run test install deps ci-deps build configure clean asan asan-test bench bench-report fuzz-build fuzz fuzz-smoke memcheck
+.PHONY: all run test install deps ci-deps build configure clean asan asan-test bench-deps bench bench-report fuzz-build fuzz fuzz-smoke memcheck
 
 all: build
 
@@ -48,14 +50,17 @@ asan: deps
 asan-test: asan
 	ctest --preset asan -j $(JOBS)
 
-bench: deps
+bench-deps:
+	@sh scripts/install-deps.sh $(PACKAGES) $(BENCH_PACKAGES)
+
+bench: bench-deps
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS)
 
 # Benchmark figures for the default build type (what `make run` builds and
 # installs) and for Release, pinned to one CPU with interleaved repetitions,
 # and the chart of docs/PERFORMANCE.md.
-bench-report: build bench
+bench-report: bench-deps build bench
 	sh scripts/bench.sh $(BUILD_DIR) build-release
 
 # libFuzzer harnesses (clang): `make fuzz` runs each for FUZZ_SECONDS,

@@ -322,8 +322,7 @@ void BM_FormatMarkdown(benchmark::State &state, int which) {
 }
 
 // The three specified passes one after another, each into its own buffer
-// (emoji, then Mac OS Roman, then markdown in place), against the one call
-// that chains them soundly.
+// (emoji, then Mac OS Roman, then markdown in place), for comparison.
 void BM_ThreePassesInTurn(benchmark::State &state, int which) {
     const std::string &in = pick(which);
     std::vector<char> tagged(in.size() * TW_EMOJI_MAX_GROWTH + 1), mac(tagged.size() * 2);
@@ -334,6 +333,40 @@ void BM_ThreePassesInTurn(benchmark::State &state, int which) {
         benchmark::ClobberMemory();
     }
     finish(state, in);
+}
+
+// The first `size` bytes of the mixed text (marked-up European chat), cut
+// between characters.
+std::string message_of(size_t size) {
+    const std::string &text = texts().mixed;
+    while (size < text.size() && (static_cast<unsigned char>(text[size]) & 0xC0) == 0x80) --size;
+    return text.substr(0, size);
+}
+
+// tw_text_for_mac against the passes it chains, called by hand with a
+// working buffer the caller keeps: what the one call costs beyond them,
+// its working buffer included.
+void BM_OwnPassesByHand(benchmark::State &state) {
+    const std::string in = message_of(size_t(state.range(0)));
+    std::vector<char> work(in.size() * TW_EMOJI_MAX_GROWTH + 1), out(in.size() * 2 + 1);
+    for (auto _ : state) {
+        const size_t t = tw_strip_emoji_ex(in.data(), in.size(), work.data(), work.size(),
+                                           TW_EMOJI_KEEP_TEXT | TW_EMOJI_DROP_STYLE);
+        const size_t m = utf8_to_macroman(work.data(), work.data(), t + 1);
+        benchmark::DoNotOptimize(tw_format_markdown_to(work.data(), m, out.data(), out.size()));
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(in.size()));
+}
+
+void BM_TextForMacMessage(benchmark::State &state) {
+    const std::string in = message_of(size_t(state.range(0)));
+    std::vector<char> out(in.size() * 2 + 1);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(tw_text_for_mac(in.data(), in.size(), out.data(), out.size()));
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(in.size()));
 }
 
 void BM_TextForMac(benchmark::State &state, int which) {
@@ -370,3 +403,7 @@ BENCHMARK_CAPTURE(BM_Iconv, chat, kChat);
 BENCHMARK_CAPTURE(BM_Utf8ToMacroman, chat, kChat);
 BENCHMARK_CAPTURE(BM_StripEmoji, chat, kChat);
 BENCHMARK_CAPTURE(BM_TextForMac, chat, kChat);
+// A short message, the longest the upstream service sends (2,000
+// characters), and 64 KiB.
+BENCHMARK(BM_OwnPassesByHand)->Arg(100)->Arg(2000)->Arg(int64_t(kTextSize));
+BENCHMARK(BM_TextForMacMessage)->Arg(100)->Arg(2000)->Arg(int64_t(kTextSize));

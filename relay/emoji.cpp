@@ -233,10 +233,14 @@ struct run_end {
         const __m128i low = _mm_cmplt_epi8(_mm_add_epi8(v, _mm_set1_epi8(1)), _mm_set1_epi8(0x21));
         return mask16(_mm_or_si128(_mm_xor_si128(low, eq16(v, '\n')), eq16(v, '<')));
     }
+    // With AVX2 one table lookup by the low nibble finds both the newline
+    // and "<" (H, with its top bit set, equals no byte the lookup leaves).
     TWR_AVX2 static __m256i avx2(__m256i v) noexcept {
-        using namespace twr_scan;
+        constexpr char H = static_cast<char>(0x80);
+        const __m256i by_low_nibble = _mm256_setr_epi8(H, H, H, H, H, H, H, H, H, H, '\n', H, '<', H, H, H,
+                                                       H, H, H, H, H, H, H, H, H, H, '\n', H, '<', H, H, H);
         const __m256i low = _mm256_cmpgt_epi8(_mm256_set1_epi8(0x21), _mm256_add_epi8(v, _mm256_set1_epi8(1)));
-        return _mm256_or_si256(_mm256_xor_si256(low, eq32(v, '\n')), eq32(v, '<'));
+        return _mm256_xor_si256(low, _mm256_cmpeq_epi8(_mm256_shuffle_epi8(by_low_nibble, v), v));
     }
 #endif
 };
