@@ -10,10 +10,6 @@
 #include "relay/detail/byte_scan.h"
 #include "relay/detail/utf8.h"
 
-#if __has_include(<valgrind/valgrind.h>)
-#include <valgrind/valgrind.h>
-#endif
-
 namespace {
 
 struct cp_entry {
@@ -208,84 +204,25 @@ inline size_t convert_rest(twr_scan::path via, const unsigned char *src, size_t 
     return n;
 }
 
-#if TWR_SCAN_X86
 // Copies the ASCII text at src to dst up to its first NUL or non-ASCII
-// byte, at most `room` bytes, and returns the bytes copied: the length
-// measurement and the copy in one reading. It reads 64-byte blocks that may
-// reach past the NUL, but never into the next page of memory, the unit in
-// which memory is mapped, so no read can fault; the sanitizer would still
-// see bytes past the text, hence the exemption. Under valgrind, which would
-// report them too, the pass measures the text first instead.
-// The NUL and every byte from 0x80 up: below 1 as signed bytes.
-TWR_AVX2 inline uint64_t ends_ascii(__m256i lo, __m256i hi) {
-    using namespace twr_scan;
-    const __m256i one = _mm256_set1_epi8(1);
-    return mask32(_mm256_cmpgt_epi8(one, lo)) | mask32(_mm256_cmpgt_epi8(one, hi)) << 32;
-}
+// byte, at most `room` bytes, and returns the bytes copied. The text is
+// measured a chunk at a time with memchr, which stops reading at the NUL it
+// finds, and the chunk is then copied with its end known, while it is still
+// in the cache: nothing past the text is read.
+constexpr size_t kChunk = 8192;
 
-// Copies n < 64 bytes.
-TWR_AVX2 inline void copy_below64(unsigned char *dst, const unsigned char *src, size_t n) {
-    using namespace twr_scan;
-    if (n >= 32) {
-        const __m256i head = load32(src);
-        store32(dst, head);
-        copy_below32(dst + 32, src + 32, n - 32);
-    } else {
-        copy_below32(dst, src, n);
-    }
-}
-
-__attribute__((no_sanitize_address)) TWR_AVX2 size_t ascii_prefix_avx2(unsigned char *dst, const unsigned char *src,
-                                                                        size_t room) {
-    using namespace twr_scan;
-    constexpr size_t kPage = 4096;
-    const __m256i one = _mm256_set1_epi8(1);
+inline size_t ascii_prefix(twr_scan::path via, unsigned char *dst, const unsigned char *src, size_t room) {
     size_t k = 0;
-    while (room - k >= 64) {
-        const size_t to_page_end = kPage - reinterpret_cast<uintptr_t>(src + k) % kPage;
-        size_t blocks = std::min(to_page_end, room - k) / 64;
-        if (blocks == 0) {
-            // The next block would cross into the next page: the 64 bytes
-            // that end this page are read instead, the first `back` of which
-            // are copied already (and are stored again, unchanged).
-            const size_t back = 64 - to_page_end;
-            if (k < back) {  // the text starts too close to the page's end
-                for (; k < to_page_end; ++k) {
-                    if (src[k] == 0 || src[k] >= 0x80) return k;
-                    dst[k] = src[k];
-                }
-                continue;
-            }
-            const auto *end = reinterpret_cast<const __m256i *>(src + k - back);
-            const __m256i lo = _mm256_loadu_si256(end), hi = _mm256_loadu_si256(end + 1);
-            const uint64_t m = ends_ascii(lo, hi) >> back;
-            if (m != 0) {
-                copy_below64(dst + k, src + k, first_marked(m));
-                return k + first_marked(m);
-            }
-            store32(dst + k - back, lo);
-            store32(dst + k - back + 32, hi);
-            k += to_page_end;
-            continue;
-        }
-        for (; blocks > 0; --blocks, k += 64) {
-            // The loads are written out here: a helper left out of line would be
-            // checked by the sanitizer.
-            const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + k)),
-                          hi = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + k + 32));
-            const __m256i stop = _mm256_or_si256(_mm256_cmpgt_epi8(one, lo), _mm256_cmpgt_epi8(one, hi));
-            if (!_mm256_testz_si256(stop, stop)) {
-                const size_t p = first_marked(ends_ascii(lo, hi));
-                copy_below64(dst + k, src + k, p);
-                return k + p;
-            }
-            store32(dst + k, lo);
-            store32(dst + k + 32, hi);
-        }
+    while (k < room) {
+        const size_t want = std::min(kChunk, room - k);
+        const auto *nul = static_cast<const unsigned char *>(std::memchr(src + k, 0, want));
+        const size_t text = nul != nullptr ? static_cast<size_t>(nul - (src + k)) : want;
+        const size_t run = twr_scan::copy_run<twr_scan::high_bytes>(via, dst + k, src + k, text);
+        k += run;
+        if (run < want) break;  // the NUL, or a byte that is not ASCII
     }
     return k;
 }
-#endif
 
 }  // namespace
 
@@ -301,17 +238,6 @@ path best_path() noexcept {
 // -1: none forced. Relaxed is enough: a test forces a path between calls.
 std::atomic<int> s_forced{-1};
 }  // namespace
-
-// Whether the text may be read in whole blocks past its end: not under
-// valgrind, which cannot tell such reads from faults.
-bool reads_past_the_end() noexcept {
-#if __has_include(<valgrind/valgrind.h>)
-    static const bool allowed = !RUNNING_ON_VALGRIND;
-    return allowed;
-#else
-    return true;
-#endif
-}
 
 path active_path() noexcept {
     static const path best = best_path();
@@ -334,10 +260,7 @@ size_t utf8_to_macroman(const char *in, char *out, size_t out_size) {
     auto *dst = reinterpret_cast<unsigned char *>(out);
     const size_t room = out_size - 1;
     const path via = active_path();
-    size_t i = 0, n = 0;
-#if TWR_SCAN_X86
-    if (via == path::avx2 && reads_past_the_end()) i = n = ascii_prefix_avx2(dst, src, room);
-#endif
+    size_t i = ascii_prefix(via, dst, src, room), n = i;
     const size_t len = i + std::strlen(in + i);
     // n never passes i (one byte out per character in), which is what makes
     // conversion in place safe: every store lands on input already read.
