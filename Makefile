@@ -13,8 +13,10 @@ PACKAGES := cmake make g++ pkg-config libcjson-dev libgtest-dev libgmock-dev lib
 CI_PACKAGES := clang libclang-rt-14-dev valgrind tshark gcc-m68k-linux-gnu libc6-dev-m68k-cross qemu-user lua5.4
 # The PowerPC cross tools, for the Mac-side reader's test too.
 CI_PACKAGES += gcc-powerpc-linux-gnu libc6-dev-powerpc-cross
+# The benchmarks measure ICU beside iconv; without it bench_text leaves its rows out.
+BENCH_PACKAGES := libicu-dev
 
-.PHONY: all run test install deps ci-deps build configure clean asan asan-test bench bench-report fuzz-build fuzz fuzz-smoke memcheck tsan tsan-test cross-test
+.PHONY: all run test install deps ci-deps build configure clean asan asan-test bench-deps bench bench-report fuzz-build fuzz fuzz-smoke memcheck tsan tsan-test cross-test
 
 all: build
 
@@ -66,14 +68,17 @@ tsan-test: tsan
 cross-test:
 	JOBS=$(JOBS) WERROR=$(WERROR) sh scripts/cross-test.sh . build-cross
 
-bench: deps
+bench-deps:
+	@sh scripts/install-deps.sh $(PACKAGES) $(BENCH_PACKAGES)
+
+bench: bench-deps
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS)
 
 # Benchmark figures for the default build type (what `make run` builds and
 # installs) and for Release, pinned to one CPU with interleaved repetitions,
 # and the chart of docs/PERFORMANCE.md.
-bench-report: build bench
+bench-report: bench-deps build bench
 	sh scripts/bench.sh $(BUILD_DIR) build-release
 
 # libFuzzer harnesses (clang): `make fuzz` runs each for FUZZ_SECONDS,

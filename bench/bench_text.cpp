@@ -1,6 +1,8 @@
-// The text passes on 64 KiB of chat text, with glibc iconv (UTF-8 to
-// "MACINTOSH") and memcpy of the same bytes as anchors: read every figure
-// as a ratio to the anchors of the same run.
+// The text passes on 64 KiB of chat text, with ICU (UTF-8 to "macintosh"),
+// glibc iconv (UTF-8 to "MACINTOSH") and memcpy of the same bytes as
+// anchors: read every figure as a ratio to the anchors of the same run.
+// Before timing, each converter must give exactly this project's bytes on
+// every input, or its rows report an error instead of a time.
 //
 //   ascii  chat-like ASCII: words, punctuation, line breaks, no markdown
 //          markers, no "<" and no emoji
@@ -14,6 +16,9 @@
 //          characters are not ASCII, two in five of them three-byte ones
 #include <benchmark/benchmark.h>
 #include <iconv.h>
+#if defined(TWRELAY_HAVE_ICU)
+#include <unicode/ucnv.h>
+#endif
 
 #include <cstdint>
 #include <cstdio>
@@ -206,6 +211,14 @@ void BM_Memcpy(benchmark::State &state, int which) {
     finish(state, in);
 }
 
+// This project's Mac OS Roman bytes for an input, the reference for the
+// other converters.
+std::string project_bytes(const std::string &in) {
+    std::string out(in.size() + 1, '\0');
+    out.resize(utf8_to_macroman(in.c_str(), out.data(), out.size()));
+    return out;
+}
+
 void BM_Iconv(benchmark::State &state, int which) {
     const std::string &in = pick(which);
     std::vector<char> out(in.size() + 1);
@@ -213,6 +226,16 @@ void BM_Iconv(benchmark::State &state, int which) {
     if (cd == reinterpret_cast<iconv_t>(-1)) {
         state.SkipWithError("iconv cannot convert UTF-8 to MACINTOSH");
         return;
+    }
+    {
+        char *src = const_cast<char *>(in.data()), *dst = out.data();
+        size_t in_left = in.size(), out_left = out.size();
+        if (iconv(cd, &src, &in_left, &dst, &out_left) == size_t(-1) ||
+            std::string(out.data(), size_t(dst - out.data())) != project_bytes(in)) {
+            iconv_close(cd);
+            state.SkipWithError("iconv does not give the project's bytes");
+            return;
+        }
     }
     for (auto _ : state) {
         iconv(cd, nullptr, nullptr, nullptr, nullptr);
@@ -228,6 +251,42 @@ void BM_Iconv(benchmark::State &state, int which) {
     iconv_close(cd);
     finish(state, in);
 }
+
+#if defined(TWRELAY_HAVE_ICU)
+// ICU converts through its UTF-16 pivot, which ucnv_convertEx keeps in a
+// caller buffer; both converters are opened once, as a relay would.
+void BM_Icu(benchmark::State &state, int which) {
+    const std::string &in = pick(which);
+    std::vector<char> out(in.size() + 1);
+    std::vector<UChar> pivot(1024);
+    UErrorCode err = U_ZERO_ERROR;
+    UConverter *from = ucnv_open("UTF-8", &err);
+    UConverter *to = ucnv_open("macintosh", &err);
+    // Returns the bytes stored, or -1 when ICU reports an error.
+    auto convert = [&]() -> long {
+        char *dst = out.data();
+        const char *src = in.data();
+        UChar *pivot_src = pivot.data(), *pivot_dst = pivot.data();
+        UErrorCode e = U_ZERO_ERROR;
+        ucnv_convertEx(to, from, &dst, out.data() + out.size(), &src, in.data() + in.size(), pivot.data(),
+                       &pivot_src, &pivot_dst, pivot.data() + pivot.size(), true, true, &e);
+        return U_FAILURE(e) ? -1 : long(dst - out.data());
+    };
+    if (U_FAILURE(err)) {
+        state.SkipWithError("ICU cannot open UTF-8 and macintosh");
+    } else if (const long n = convert(); n < 0 || std::string(out.data(), size_t(n)) != project_bytes(in)) {
+        state.SkipWithError("ICU does not give the project's bytes");
+    } else {
+        for (auto _ : state) {
+            benchmark::DoNotOptimize(convert());
+            benchmark::ClobberMemory();
+        }
+    }
+    ucnv_close(to);
+    ucnv_close(from);
+    finish(state, in);
+}
+#endif
 
 void BM_Utf8ToMacroman(benchmark::State &state, int which) {
     const std::string &in = pick(which);
@@ -263,8 +322,7 @@ void BM_FormatMarkdown(benchmark::State &state, int which) {
 }
 
 // The three specified passes one after another, each into its own buffer
-// (emoji, then Mac OS Roman, then markdown in place), against the one call
-// that chains them soundly.
+// (emoji, then Mac OS Roman, then markdown in place), for comparison.
 void BM_ThreePassesInTurn(benchmark::State &state, int which) {
     const std::string &in = pick(which);
     std::vector<char> tagged(in.size() * TW_EMOJI_MAX_GROWTH + 1), mac(tagged.size() * 2);
@@ -275,6 +333,40 @@ void BM_ThreePassesInTurn(benchmark::State &state, int which) {
         benchmark::ClobberMemory();
     }
     finish(state, in);
+}
+
+// The first `size` bytes of the mixed text (marked-up European chat), cut
+// between characters.
+std::string message_of(size_t size) {
+    const std::string &text = texts().mixed;
+    while (size < text.size() && (static_cast<unsigned char>(text[size]) & 0xC0) == 0x80) --size;
+    return text.substr(0, size);
+}
+
+// tw_text_for_mac against the passes it chains, called by hand with a
+// working buffer the caller keeps: what the one call costs beyond them,
+// its working buffer included.
+void BM_OwnPassesByHand(benchmark::State &state) {
+    const std::string in = message_of(size_t(state.range(0)));
+    std::vector<char> work(in.size() * TW_EMOJI_MAX_GROWTH + 1), out(in.size() * 2 + 1);
+    for (auto _ : state) {
+        const size_t t = tw_strip_emoji_ex(in.data(), in.size(), work.data(), work.size(),
+                                           TW_EMOJI_KEEP_TEXT | TW_EMOJI_DROP_STYLE);
+        const size_t m = utf8_to_macroman(work.data(), work.data(), t + 1);
+        benchmark::DoNotOptimize(tw_format_markdown_to(work.data(), m, out.data(), out.size()));
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(in.size()));
+}
+
+void BM_TextForMacMessage(benchmark::State &state) {
+    const std::string in = message_of(size_t(state.range(0)));
+    std::vector<char> out(in.size() * 2 + 1);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(tw_text_for_mac(in.data(), in.size(), out.data(), out.size()));
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(in.size()));
 }
 
 void BM_TextForMac(benchmark::State &state, int which) {
@@ -291,6 +383,11 @@ void BM_TextForMac(benchmark::State &state, int which) {
 
 BENCHMARK_CAPTURE(BM_Memcpy, ascii, kAscii);
 BENCHMARK_CAPTURE(BM_Iconv, ascii, kAscii);
+#if defined(TWRELAY_HAVE_ICU)
+BENCHMARK_CAPTURE(BM_Icu, ascii, kAscii);
+BENCHMARK_CAPTURE(BM_Icu, mixed, kMixed);
+BENCHMARK_CAPTURE(BM_Icu, chat, kChat);
+#endif
 BENCHMARK_CAPTURE(BM_Utf8ToMacroman, ascii, kAscii);
 BENCHMARK_CAPTURE(BM_StripEmoji, ascii, kAscii);
 BENCHMARK_CAPTURE(BM_FormatMarkdown, ascii, kAscii);
@@ -306,3 +403,7 @@ BENCHMARK_CAPTURE(BM_Iconv, chat, kChat);
 BENCHMARK_CAPTURE(BM_Utf8ToMacroman, chat, kChat);
 BENCHMARK_CAPTURE(BM_StripEmoji, chat, kChat);
 BENCHMARK_CAPTURE(BM_TextForMac, chat, kChat);
+// A short message, the longest the upstream service sends (2,000
+// characters), and 64 KiB.
+BENCHMARK(BM_OwnPassesByHand)->Arg(100)->Arg(2000)->Arg(int64_t(kTextSize));
+BENCHMARK(BM_TextForMacMessage)->Arg(100)->Arg(2000)->Arg(int64_t(kTextSize));

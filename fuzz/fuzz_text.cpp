@@ -15,7 +15,13 @@
 //   character that does not fit, never inside one;
 // - the pipeline gives what its three passes give one after another, and its
 //   style bytes balance (one byte per character, so its cut splits none);
-// - no text (a null pointer, whatever the length) gives the empty string.
+// - no text (a null pointer, whatever the length) gives the empty string;
+// - the SSE2 and AVX2 paths, where the processor has them, give every pass's
+//   bytes and result exactly as the portable path does, and Mac OS Roman
+//   reads nothing past the NUL of a text that ends just before memory that
+//   cannot be read.
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <functional>
@@ -27,6 +33,7 @@
 #include "relay/macroman.h"
 #include "relay/markdown.h"
 #include "relay/message_text.h"
+#include "relay/detail/byte_scan.h"
 
 #include "fuzz_support.h"
 
@@ -145,6 +152,53 @@ void check_text_for_mac(const std::string &in, size_t cap) {
     for (char code : {'\x01', '\x02', '\x03'}) require(std::count(full.begin(), full.end(), code) % 2 == 0);
 }
 
+// A page followed by one that cannot be read.
+unsigned char *page_before_a_guard() {
+    static unsigned char *page = [] {
+        void *p = mmap(nullptr, 2 * 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        require(p != MAP_FAILED && mprotect(static_cast<char *>(p) + 4096, 4096, PROT_NONE) == 0);
+        return static_cast<unsigned char *>(p);
+    }();
+    return page;
+}
+
+// Every pass's bytes and result at this capacity, on the active path; Mac
+// OS Roman also on the text ending with its NUL at the guarded page.
+std::string all_outputs(const std::string &text, size_t cap) {
+    std::string all;
+    size_t n = 0;
+    const auto add = [&](const Pass &pass, const std::string &in) {
+        all += run(pass, in, cap, &n) + '|' + std::to_string(n) + '|';
+    };
+    const std::string c_text = text.substr(0, text.find('\0'));
+    add(mac, c_text);
+    if (c_text.size() < 4096) {
+        char *at = reinterpret_cast<char *>(page_before_a_guard()) + 4096 - c_text.size() - 1;
+        std::copy_n(c_text.c_str(), c_text.size() + 1, at);
+        add([at](const std::string &, char *out, size_t size) { return utf8_to_macroman(at, out, size); }, c_text);
+    }
+    for (unsigned options = 0; options < 4; ++options)
+        add([options](const std::string &t, char *out, size_t size) {
+            return tw_strip_emoji_ex(exact(t).data(), t.size(), out, size, options);
+        }, text);
+    add(md, text);
+    add(for_mac, text);
+    const size_t fit = std::max({cap, text.size(), size_t{2}});
+    all += run(md_in_place, text, fit) + '|';
+    return all;
+}
+
+void check_paths(const std::string &text, size_t cap) {
+    using twr_scan::path;
+    const path best = twr_scan::force_path(path::portable);
+    const std::string portable = all_outputs(text, cap);
+    for (path p : {path::sse2, path::avx2}) {
+        twr_scan::force_path(p);
+        if (twr_scan::active_path() == p) require(all_outputs(text, cap) == portable);
+    }
+    twr_scan::force_path(best);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -156,5 +210,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check_markdown(text, cap);
     check_text_for_mac(text, cap);
     require(run(no_tags, text, cap).empty() && run(no_md, text, cap).empty() && run(no_for_mac, text, cap).empty());
+    check_paths(text, cap);
     return 0;
 }

@@ -220,10 +220,30 @@ constexpr bool ends_plain_run(unsigned char c) {
     return c == '<' || c == 0x7F || (c < 0x20 && c != '\n') || c >= 0x80;
 }
 
-unsigned run_end_lanes(twr_scan::bytes16 b) {
-    using namespace twr_scan;
-    return lane_mask(and_not(below_signed(b, 0x20), eq(b, '\n')) | eq(b, 0x7F) | eq(b, '<'));
-}
+// The same bytes a block at a time. c + 1 is below 0x21 as a signed byte
+// exactly for the control bytes and 0x7F to 0xFF; the newline among them is
+// flipped back out.
+struct run_end {
+    static constexpr bool kWordTest = false;
+    static constexpr bool is_mark(unsigned char c) noexcept { return ends_plain_run(c); }
+    static constexpr bool word_has_mark(uint64_t) noexcept { return true; }
+#if TWR_SCAN_X86
+    static unsigned sse2(__m128i v) noexcept {
+        using namespace twr_scan;
+        const __m128i low = _mm_cmplt_epi8(_mm_add_epi8(v, _mm_set1_epi8(1)), _mm_set1_epi8(0x21));
+        return mask16(_mm_or_si128(_mm_xor_si128(low, eq16(v, '\n')), eq16(v, '<')));
+    }
+    // With AVX2 one table lookup by the low nibble finds both the newline
+    // and "<" (H, with its top bit set, equals no byte the lookup leaves).
+    TWR_AVX2 static __m256i avx2(__m256i v) noexcept {
+        constexpr char H = static_cast<char>(0x80);
+        const __m256i by_low_nibble = _mm256_setr_epi8(H, H, H, H, H, H, H, H, H, H, '\n', H, '<', H, H, H,
+                                                       H, H, H, H, H, H, H, H, H, H, '\n', H, '<', H, H, H);
+        const __m256i low = _mm256_cmpgt_epi8(_mm256_set1_epi8(0x21), _mm256_add_epi8(v, _mm256_set1_epi8(1)));
+        return _mm256_xor_si256(low, _mm256_cmpeq_epi8(_mm256_shuffle_epi8(by_low_nibble, v), v));
+    }
+#endif
+};
 
 // The one replacing path; the options select its variants at compile time.
 template <unsigned Options>
@@ -231,12 +251,13 @@ size_t strip(const unsigned char *s, size_t len, unsigned char *dst, size_t out_
     constexpr bool keep_text = (Options & TW_EMOJI_KEEP_TEXT) != 0;
     constexpr bool drop_style = (Options & TW_EMOJI_DROP_STYLE) != 0;
     writer w{dst, out_size - 1, 0};
+    const twr_scan::path via = twr_scan::active_path();
     size_t i = 0;
     while (i < len && w.n < w.room) {
         const unsigned char c = s[i];
         if (!ends_plain_run(c)) {
             const size_t limit = len - i < w.room - w.n ? len - i : w.room - w.n;
-            const size_t run = twr_scan::copy_run(w.dst + w.n, s + i, limit, run_end_lanes, ends_plain_run);
+            const size_t run = twr_scan::copy_run<run_end>(via, w.dst + w.n, s + i, limit);
             w.n += run;
             i += run;
             continue;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -130,8 +131,6 @@ static_assert(lookups_match_table());
 static_assert(mac_byte(0x00E9, 2) == 0x8E && mac_byte(0x20AC, 3) == 0xDB);
 static_assert(mac_byte(0x00E9, 3) == '?' && mac_byte(0, 2) == '?' && mac_byte(0x20AC, 4) == '?');  // overlong forms
 
-constexpr bool is_high(unsigned char c) { return c >= 0x80; }
-
 // Reads the character at p, whose first byte is not ASCII, with `avail`
 // bytes up to the end of the text. Stores its byte in *out and returns its
 // length; returns 0, storing nothing, when no character starts at p or it
@@ -154,7 +153,9 @@ inline size_t read_char(const unsigned char *p, size_t avail, unsigned char *out
 }
 
 constexpr size_t kMaxSequence = 4;
+constexpr size_t kBlock = 16;
 
+#if TWR_SCAN_X86
 struct block_result {
     size_t in;   // bytes read: the block and the rest of a character that starts in it
     size_t out;  // bytes stored, one per character
@@ -182,23 +183,92 @@ inline block_result convert_block(const unsigned char *src, unsigned high, unsig
         if (p >= kBlock) return {p, m};
     }
 }
+#endif
+
+// Converts from src[i] and dst[n] on, character by character, with ASCII
+// runs moved by the scan helpers; stops at len or when room is full.
+inline size_t convert_rest(twr_scan::path via, const unsigned char *src, size_t len, size_t i, unsigned char *dst,
+                           size_t room, size_t n) {
+    using namespace twr_scan;
+    while (i < len && n < room) {
+        if (src[i] < 0x80) {
+            const size_t run = copy_run<high_bytes>(via, dst + n, src + i, std::min(len - i, room - n));
+            i += run;
+            n += run;
+            continue;
+        }
+        const size_t used = read_char(src + i, len - i, dst + n);
+        n += used != 0;
+        i += used != 0 ? used : 1;  // a byte that starts no character is dropped without a "?"
+    }
+    return n;
+}
+
+// Copies the ASCII text at src to dst up to its first NUL or non-ASCII
+// byte, at most `room` bytes, and returns the bytes copied. The text is
+// measured a chunk at a time with memchr, which stops reading at the NUL it
+// finds, and the chunk is then copied with its end known, while it is still
+// in the cache: nothing past the text is read.
+constexpr size_t kChunk = 8192;
+
+inline size_t ascii_prefix(twr_scan::path via, unsigned char *dst, const unsigned char *src, size_t room) {
+    size_t k = 0;
+    while (k < room) {
+        const size_t want = std::min(kChunk, room - k);
+        const auto *nul = static_cast<const unsigned char *>(std::memchr(src + k, 0, want));
+        const size_t text = nul != nullptr ? static_cast<size_t>(nul - (src + k)) : want;
+        const size_t run = twr_scan::copy_run<twr_scan::high_bytes>(via, dst + k, src + k, text);
+        k += run;
+        if (run < want) break;  // the NUL, or a byte that is not ASCII
+    }
+    return k;
+}
 
 }  // namespace
+
+namespace twr_scan {
+namespace {
+path best_path() noexcept {
+#if TWR_SCAN_X86
+    return __builtin_cpu_supports("avx2") ? path::avx2 : path::sse2;
+#else
+    return path::portable;
+#endif
+}
+// -1: none forced. Relaxed is enough: a test forces a path between calls.
+std::atomic<int> s_forced{-1};
+}  // namespace
+
+path active_path() noexcept {
+    static const path best = best_path();
+    const int forced = s_forced.load(std::memory_order_relaxed);
+    return forced < 0 ? best : static_cast<path>(forced);
+}
+
+path force_path(path p) noexcept {
+    const path before = active_path();
+    const bool have = p == path::portable || (TWR_SCAN_X86 && (p == path::sse2 || best_path() == path::avx2));
+    s_forced.store(static_cast<int>(have ? p : best_path()), std::memory_order_relaxed);
+    return before;
+}
+}  // namespace twr_scan
 
 size_t utf8_to_macroman(const char *in, char *out, size_t out_size) {
     using namespace twr_scan;
     if (in == nullptr || out == nullptr || out_size == 0) return 0;
     const auto *src = reinterpret_cast<const unsigned char *>(in);
     auto *dst = reinterpret_cast<unsigned char *>(out);
-    const size_t len = std::strlen(in);
     const size_t room = out_size - 1;
-    size_t i = 0, n = 0;
+    const path via = active_path();
+    size_t i = ascii_prefix(via, dst, src, room), n = i;
+    const size_t len = i + std::strlen(in + i);
     // n never passes i (one byte out per character in), which is what makes
     // conversion in place safe: every store lands on input already read.
-    while (len - i >= 2 * kBlock && room - n >= kBlock) {
-        const unsigned high = lane_mask(load16(src + i));
+#if TWR_SCAN_X86
+    while (via != path::portable && len - i >= 2 * kBlock && room - n >= kBlock) {
+        const unsigned high = mask16(load16(src + i));
         if (high == 0) {  // plain ASCII, copied in blocks up to the next other byte
-            const size_t run = copy_run(dst + n, src + i, std::min(len - i, room - n), lane_mask, is_high);
+            const size_t run = copy_run<high_bytes>(via, dst + n, src + i, std::min(len - i, room - n));
             i += run;
             n += run;
             continue;
@@ -215,16 +285,8 @@ size_t utf8_to_macroman(const char *in, char *out, size_t out_size) {
         i += r.in;
         n += r.out;
     }
-    // The last bytes, one character at a time.
-    while (i < len && n < room) {
-        if (src[i] < 0x80) {
-            dst[n++] = src[i++];
-            continue;
-        }
-        const size_t used = read_char(src + i, len - i, dst + n);
-        n += used != 0;
-        i += used != 0 ? used : 1;  // a byte that starts no character is dropped without a "?"
-    }
+#endif
+    n = convert_rest(via, src, len, i, dst, room, n);
     dst[n] = '\0';
     return n;
 }

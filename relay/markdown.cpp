@@ -25,7 +25,7 @@ void emit(writer &w, unsigned char b) {
 void emit_span(writer &w, const unsigned char *p, size_t count) {
     if (w.n < w.cap) {
         const size_t fit = count < w.cap - w.n ? count : w.cap - w.n;
-        std::memcpy(w.dst + w.n, p, fit);
+        std::memmove(w.dst + w.n, p, fit);  // in place, the bytes move back
     }
     w.n += count;
 }
@@ -60,10 +60,75 @@ constexpr bool is_marker_byte(unsigned char c) {
     return c == '`' || c == '*' || c == '_' || c == '~' || c == '|' || c == '>' || c == '-';
 }
 
-unsigned marker_lanes(twr_scan::bytes16 b) {
-    using twr_scan::eq;
-    return twr_scan::lane_mask(eq(b, '`') | eq(b, '*') | eq(b, '_') | eq(b, '~') | eq(b, '|') | eq(b, '>') |
-                               eq(b, '-'));
+// The same bytes a block at a time. With AVX2 one table lookup by each
+// byte's low nibble gives the marker with that low nibble, and a byte is a
+// marker when it equals it; ">" shares its low nibble with "~" and is
+// compared on its own. The lookup gives 0 for bytes from 0x80 up, which
+// then equal nothing, and H for low nibbles without a marker.
+struct marker_bytes {
+    static constexpr bool kWordTest = false;
+    static constexpr bool is_mark(unsigned char c) noexcept { return is_marker_byte(c); }
+    static constexpr bool word_has_mark(uint64_t) noexcept { return true; }
+#if TWR_SCAN_X86
+    static unsigned sse2(__m128i v) noexcept {
+        using twr_scan::eq16;
+        const __m128i a = _mm_or_si128(_mm_or_si128(eq16(v, '`'), eq16(v, '*')), _mm_or_si128(eq16(v, '_'), eq16(v, '~')));
+        const __m128i b = _mm_or_si128(_mm_or_si128(eq16(v, '|'), eq16(v, '>')), eq16(v, '-'));
+        return twr_scan::mask16(_mm_or_si128(a, b));
+    }
+    TWR_AVX2 static __m256i avx2(__m256i v) noexcept {
+        // H (0x80) has its top bit set, which no byte equal to a lookup result has.
+        constexpr char H = static_cast<char>(0x80);
+        const __m256i by_low_nibble = _mm256_setr_epi8('`', H, H, H, H, H, H, H, H, H, '*', H, '|', '-', '~', '_',
+                                                       '`', H, H, H, H, H, H, H, H, H, '*', H, '|', '-', '~', '_');
+        const __m256i found = _mm256_cmpeq_epi8(_mm256_shuffle_epi8(by_low_nibble, v), v);
+        return _mm256_or_si256(found, twr_scan::eq32(v, '>'));
+    }
+#endif
+};
+
+#if TWR_SCAN_X86
+// 32 positions a round; *k is where it stopped.
+TWR_AVX2 bool list_item_avx2(const unsigned char *s, size_t len, size_t *k) {
+    using namespace twr_scan;
+    for (; len - *k >= 34; *k += 32) {
+        const __m256i nl = eq32(load32(s + *k), '\n'), next = load32(s + *k + 1);
+        const __m256i dash = _mm256_or_si256(eq32(next, '-'), eq32(next, '*'));
+        if (mask32(_mm256_and_si256(_mm256_and_si256(nl, dash), eq32(load32(s + *k + 2), ' '))) != 0) return true;
+    }
+    return false;
+}
+#endif
+
+// A list item, "-" or "*" and a space at line start, is the one rule whose
+// output is longer than what it reads; without one the text can be
+// formatted where it lies, every store behind the reading. The scan tests
+// each byte as a newline followed by a list item, three loads a block.
+struct list_start {
+    static bool at(const unsigned char *s, size_t k) noexcept {
+        return s[k] == '\n' && (s[k + 1] == '-' || s[k + 1] == '*') && s[k + 2] == ' ';
+    }
+};
+
+// Whether the text holds a list item; `at_start` says whether s starts the
+// whole text, otherwise it starts on the byte before a possible line start.
+bool has_list_item(twr_scan::path via, const unsigned char *s, size_t len, bool at_start) {
+    if (len < 2) return false;
+    if (at_start && (s[0] == '-' || s[0] == '*') && s[1] == ' ') return true;
+    size_t k = 0;
+#if TWR_SCAN_X86
+    if (via == twr_scan::path::avx2 && list_item_avx2(s, len, &k)) return true;
+    using namespace twr_scan;
+    for (; via != path::portable && len - k >= 18; k += 16) {
+        const __m128i nl = eq16(load16(s + k), '\n'), next = load16(s + k + 1);
+        const __m128i dash = _mm_or_si128(eq16(next, '-'), eq16(next, '*'));
+        if (mask16(_mm_and_si128(_mm_and_si128(nl, dash), eq16(load16(s + k + 2), ' '))) != 0) return true;
+    }
+#endif
+    (void)via;
+    for (; k + 2 < len; ++k)
+        if (list_start::at(s, k)) return true;
+    return false;
 }
 
 constexpr unsigned char kBold = TW_CTRL_BOLD;
@@ -114,10 +179,12 @@ size_t span(const unsigned char *s, size_t len, size_t i, const char *marker, si
     return close + mlen;
 }
 
-// Tries the rules in order at a marker byte; returns the new position.
-size_t apply_rules(const unsigned char *s, size_t len, size_t i, writer &w) {
+// Tries the rules in order at a marker byte; returns the new position and
+// sets `before` to the input byte before it. `before` is the input byte
+// before i ("\n" at the start): in place, the byte there may already hold
+// output.
+size_t apply_rules(const unsigned char *s, size_t len, size_t i, unsigned char &before, writer &w) {
     const unsigned char c = s[i];
-    const unsigned char before = i == 0 ? '\n' : s[i - 1];
     const bool line_start = before == '\n';
     const bool left_flanked = before == ' ' || before == '\n' || before == '\t';
     const unsigned char mono[] = {kMono};
@@ -125,6 +192,7 @@ size_t apply_rules(const unsigned char *s, size_t len, size_t i, writer &w) {
     const unsigned char bold[] = {kBold};
     size_t next = 0;
 
+    before = c;  // every rule but the fence ends on a byte that equals c or on a space
     if (starts_with(s, len, i, "```", 3)) return code_block(s, len, i, w);
     if ((next = span(s, len, i, "`", 1, mono, 1, w)) != 0) return next;
     if ((next = span(s, len, i, "***", 3, bold_italic, 2, w)) != 0) return next;
@@ -138,11 +206,13 @@ size_t apply_rules(const unsigned char *s, size_t len, size_t i, writer &w) {
         if (starts_with(s, len, i, ">>> ", 4)) {
             emit(w, kQuote);
             emit(w, ' ');
+            before = ' ';
             return i + 4;
         }
         if (i + 1 < len && s[i + 1] == ' ') {
             emit(w, kQuote);
             emit(w, ' ');
+            before = ' ';
             return i + 2;
         }
     }
@@ -151,32 +221,37 @@ size_t apply_rules(const unsigned char *s, size_t len, size_t i, writer &w) {
         emit(w, ' ');
         emit(w, kBullet);
         emit(w, ' ');
+        before = ' ';
         return i + 2;
     }
     emit(w, c);
     return i + 1;
 }
 
-// The one formatting path. `s` must not overlap `dst`: reading ahead of
-// the output is what lets the text grow.
-size_t format(const unsigned char *s, size_t len, unsigned char *dst, size_t dst_size) {
+// The one formatting path. `s` is either apart from `dst` or, for a text
+// without list items, the same bytes: then no rule writes more than it has
+// read, so every store lands behind the reading position.
+size_t format(const unsigned char *s, size_t len, unsigned char *dst, size_t dst_size, twr_scan::path via) {
     writer w{dst, dst_size - 1, 0};
     size_t i = 0;
+    unsigned char before = '\n';
     while (i < len) {
         if (is_marker_byte(s[i])) {
-            i = apply_rules(s, len, i, w);
+            i = apply_rules(s, len, i, before, w);
             continue;
         }
-        // Copy what fits; once the buffer is full, only count.
+        // Copy what fits; once the buffer is full, or where the text already
+        // lies in place, only count.
         size_t run;
-        if (w.n < w.cap) {
+        if (w.n < w.cap && w.dst + w.n != s + i) {
             const size_t limit = len - i < w.cap - w.n ? len - i : w.cap - w.n;
-            run = twr_scan::copy_run(w.dst + w.n, s + i, limit, marker_lanes, is_marker_byte);
+            run = twr_scan::copy_run<marker_bytes>(via, w.dst + w.n, s + i, limit);
         } else {
-            run = twr_scan::plain_run(s + i, len - i, marker_lanes, is_marker_byte);
+            run = twr_scan::plain_run<marker_bytes>(via, s + i, len - i);
         }
         w.n += run;
         i += run;
+        before = s[i - 1];  // a copy stores below n, which is below i - 1
     }
     dst[w.n < dst_size ? w.n : dst_size - 1] = '\0';
     return w.n;
@@ -187,12 +262,24 @@ size_t format(const unsigned char *s, size_t len, unsigned char *dst, size_t dst
 size_t tw_format_markdown(char *buf, size_t len, size_t buf_size) {
     // len > buf_size would have the working copy read past the caller's buffer.
     if (buf == nullptr || len == 0 || buf_size < 2 || len > buf_size) return 0;
+    auto *text = reinterpret_cast<unsigned char *>(buf);
+    const twr_scan::path via = twr_scan::active_path();
+    // Up to the first marker the text is its own output; a list item needs
+    // a marker, so it is looked for only from there.
+    const size_t first = twr_scan::plain_run<marker_bytes>(via, text, len);
+    if (first == len) {
+        text[len < buf_size ? len : buf_size - 1] = '\0';
+        return len;
+    }
+    const size_t from = first == 0 ? 0 : first - 1;
+    if (!has_list_item(via, text + from, len - from, from == 0)) return format(text, len, text, buf_size, via);
+    // A list item may write ahead of the reading: the text is read from a copy.
     if (len == SIZE_MAX) return len;  // no room for the working copy's NUL
     auto *copy = static_cast<unsigned char *>(std::malloc(len + 1));
     if (copy == nullptr) return len;
     std::memcpy(copy, buf, len);
     copy[len] = '\0';
-    const size_t n = format(copy, len, reinterpret_cast<unsigned char *>(buf), buf_size);
+    const size_t n = format(copy, len, text, buf_size, via);
     std::free(copy);
     return n;
 }
@@ -204,5 +291,5 @@ size_t tw_format_markdown_to(const char *in, size_t len, char *out, size_t out_s
         return 0;
     }
     return format(reinterpret_cast<const unsigned char *>(in), len, reinterpret_cast<unsigned char *>(out),
-                  out_size);
+                  out_size, twr_scan::active_path());
 }
