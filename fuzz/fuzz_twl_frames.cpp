@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -42,21 +41,10 @@ struct Stream {
     bool operator==(const Stream &) const = default;
 };
 
-bool is_string_field(const std::string &name) {
-    static const std::set<std::string> names = [] {
-        std::set<std::string> s;
-        for (const auto &[table, n] : {std::pair{twl_messages, TWL_MESSAGE_COUNT}, {twl_records, TWL_RECORD_COUNT}})
-            for (size_t i = 0; i < size_t(n); i++)
-                for (const twl_field_t *f = table[i].fields; f->kind != TWL_F_END; f++)
-                    if (f->kind == TWL_F_STR) s.insert(f->name);
-        return s;
-    }();
-    return names.count(name) != 0;
-}
-
 bool has_nul(const wire::Record &r) {
     return std::any_of(r.begin(), r.end(), [](const wire::Field &f) {
-        return (is_string_field(f.name) && f.text.find('\0') != std::string::npos) || has_nul(f.sub);
+        const twl_field_t *l = wire::field_of("", f.name);
+        return (l != nullptr && l->kind == TWL_F_STR && f.text.find('\0') != std::string::npos) || has_nul(f.sub);
     });
 }
 

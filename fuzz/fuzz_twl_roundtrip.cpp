@@ -15,6 +15,7 @@ namespace {
 
 using fuzz::require;
 using wire::Field;
+using wire::find;
 using wire::Record;
 
 // Carves values out of the input; past its end every value is 0.
@@ -71,12 +72,6 @@ Record carve(const twl_field_t *f, Source &in, bool batch) {
         }
     }
     return out;
-}
-
-const Field *find(const Record &r, const char *name) {
-    for (const Field &f : r)
-        if (f.name == name) return &f;
-    return nullptr;
 }
 
 // Wire bytes of each field kind besides its text or entries.

@@ -11,10 +11,9 @@
 
 #include "relay/twl.h"
 #include "relay/twl_reader.h"
+#include "support/test_support.h"
 
 namespace wire {
-
-namespace {
 
 const Field *find(const Record &r, std::string_view name) {
     for (const Field &f : r)
@@ -22,13 +21,25 @@ const Field *find(const Record &r, std::string_view name) {
     return nullptr;
 }
 
+std::string lower(std::string s) {
+    for (char &c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+const twl_field_t *field_of(std::string_view scope, std::string_view name) {
+    for (const auto &[table, n] : {std::pair{twl_messages, TWL_MESSAGE_COUNT}, {twl_records, TWL_RECORD_COUNT}})
+        for (size_t i = 0; i < size_t(n); i++)
+            for (const twl_field_t *f = table[i].fields; f->kind != TWL_F_END; f++)
+                if (f->name == name && (scope.empty() || lower(table[i].name) == scope)) return f;
+    return nullptr;
+}
+
+namespace {
+
 Field I(const char *name, uint64_t v) { return Field{Field::kInt, name, v, {}, {}}; }
 Field S(const char *name, const void *p, size_t n) { return {Field::kText, name, 0, std::string(static_cast<const char *>(p), n), {}}; }
 Field R(const char *name, Record sub) { return Field{Field::kRecord, name, 0, {}, std::move(sub)}; }
 
-const twl_layout_t &layout_of(uint8_t type) {
-    return *std::find_if(std::begin(twl_messages), std::end(twl_messages), [&](const auto &l) { return l.type == type; });
-}
 
 // ---- Typed values by their layout ----
 //
@@ -179,9 +190,8 @@ int batch_flag(const Record &a, const char *name, unsigned flags, unsigned bit) 
 
 Codec codec(uint8_t type, uint8_t *(*build)(const Record &, size_t *),
             std::optional<Record> (*parse)(const uint8_t *, size_t)) {
-    std::string lower(layout_of(type).name);
-    for (char &c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return {&layout_of(type), lower, build, parse};
+    const twl_layout_t &l = *std::find_if(std::begin(twl_messages), std::end(twl_messages), [&](const auto &m) { return m.type == type; });
+    return {&l, lower(l.name), build, parse};
 }
 
 // ---- Vector notation ----
@@ -257,9 +267,8 @@ struct Notation {
     }
     // BYTES and then `end`.
     std::string closed(char end) {
-        const std::string b = bytes();
-        expect(end);
-        return b;
+        std::string b = bytes();
+        return expect(end), b;
     }
     // [BYTES], "TEXT"*N+"TEXT"..., null or a number.
     Field value(const std::string &name) {
@@ -439,13 +448,15 @@ Record merge(const Record &fields, const Record &input) {
     return out;
 }
 
-Bytes load_bytes(const std::string &path) {
-    std::ifstream in(path);
-    std::string line, text;
-    while (std::getline(in, line)) text += line + "\n";
-    Notation n{text, path};
+std::string bytes_of(const std::string &text, const std::string &where) {
+    Notation n{text, where};
     const std::string b = n.bytes();
-    if (!in.eof() || !n.done()) n.fail("cannot read it all");
+    if (!n.done()) n.fail("cannot read it all");
+    return b;
+}
+
+Bytes load_bytes(const std::string &path) {
+    const std::string b = bytes_of(test_support::read_file(path), path);
     return Bytes(b.begin(), b.end());
 }
 

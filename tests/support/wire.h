@@ -32,6 +32,12 @@ struct Field {
 using Record = std::vector<Field>;
 
 std::string describe(const Record &r);  // one line, for failure messages
+const Field *find(const Record &r, std::string_view name);  // the first of that name, or null
+
+// The layout field `name` of a message or record ("guild_list", "guild"), or
+// of the first layout that has one when the scope is empty; null when none has.
+const twl_field_t *field_of(std::string_view scope, std::string_view name);
+std::string lower(std::string s);
 
 // One message type: its layout, its typed builder fed from named arguments,
 // and its typed parser's view as fields in any order.
@@ -70,6 +76,8 @@ std::vector<Vector> load_vectors(const std::string &dir);
 
 // A file of byte notation alone, as in a vector's frame line, with comments.
 Bytes load_bytes(const std::string &path);
+// The same notation in a text; a text that does not read throws, naming `where`.
+std::string bytes_of(const std::string &text, const std::string &where);
 
 }  // namespace wire
 

@@ -46,24 +46,8 @@ struct Event {
     bool operator==(const Event &o) const { return lines == o.lines && broken == o.broken; }
 };
 
-// Field `name` of a message type (lower case) or record, or null.
-const twl_field_t *field_of(const std::string &scope, const std::string &name) {
-    static const std::map<std::string, const twl_field_t *> fields = [] {
-        std::map<std::string, const twl_field_t *> m;
-        auto add = [&m](const twl_layout_t &l) {
-            std::string lower = l.name;
-            std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
-            for (const twl_field_t *f = l.fields; f->kind != TWL_F_END; ++f) m[lower + "." + f->name] = f;
-        };
-        std::for_each(std::begin(twl_messages), std::end(twl_messages), add);
-        std::for_each(std::begin(twl_records), std::end(twl_records), add);
-        return m;
-    }();
-    const auto it = fields.find(scope + "." + name);
-    return it == fields.end() ? nullptr : it->second;
-}
 int kind_of(const std::string &scope, const std::string &name) {
-    const twl_field_t *f = field_of(scope, name);
+    const twl_field_t *f = wire::field_of(scope, name);
     return f == nullptr ? 0 : f->kind;
 }
 
@@ -112,7 +96,7 @@ void add_fields(Event &e, const std::string &scope, const wire::Record &fields) 
         const int kind = kind_of(scope, f.name);
         std::snprintf(flags, sizeof flags, "0x%02x", unsigned(f.num));
         // An entry or record subtree is named after its record's layout.
-        const std::string record = f.kind == Field::kRecord ? twl_records[field_of(scope, f.name)->arg].name : "";
+        const std::string record = f.kind == Field::kRecord ? twl_records[wire::field_of(scope, f.name)->arg].name : "";
         if (f.kind == Field::kRecord) e.lines.push_back("twl." + record + "="), add_fields(e, record, f.sub);
         else if (kind == TWL_F_BYTES) e.lines.push_back(abbrev + "=" + bytes_text(f.text, f.text.size()));
         else if (f.kind == Field::kText) e.lines.push_back(abbrev + "=" + shown(f.text));
@@ -182,8 +166,7 @@ std::vector<Event> reader_events(const wire::Bytes &stream) {
     const auto take = [&](int kind) {
         wire::add_client_event(fields, kind, ev);
         if (kind == TWLC_EV_SKIP) push(events, Event{{"skipped"}, true});
-        if (kind == TWLC_EV_FRAME) events.push_back(header(ev.type, ev.value)), fields.clear(), scope = ev.name;
-        std::transform(scope.begin(), scope.end(), scope.begin(), ::tolower);
+        if (kind == TWLC_EV_FRAME) events.push_back(header(ev.type, ev.value)), fields.clear(), scope = wire::lower(ev.name ? ev.name : "");
         if (kind == TWLC_EV_FAULT || kind == TWLC_EV_CUT) events.back().broken = true, events.back().fault = kind == TWLC_EV_CUT ? "cut" : faults[ev.reason];
         if (kind == TWLC_EV_END && ev.value == 1) add_fields(events.back(), scope, fields);
     };
@@ -263,16 +246,7 @@ int run_cases(const std::string &cases, const std::string &lua, const std::strin
         else if (line.rfind("port ", 0) == 0) port = unsigned(std::stoul(line.substr(5)));
         else if (line.rfind("$ ", 0) == 0) pcap = work + "/" + name + ".pcap", write_pcap(pcap, segments), args = line.substr(2);
         else if (line[0] == '<' || line[0] == '>') {
-            Segment s{port, line[0] == '<', ""};
-            for (size_t k = 1; k < line.size(); ++k) {
-                if (line[k] == '"') {
-                    const size_t end = line.find('"', k + 1);
-                    s.bytes += line.substr(k + 1, end - k - 1), k = end;
-                } else if (line[k] != ' ') {
-                    s.bytes += char(std::stoi(line.substr(k, 2), nullptr, 16)), ++k;
-                }
-            }
-            segments.push_back(s);
+            segments.push_back({port, line[0] == '<', wire::bytes_of(line.substr(1), cases)});
         }
     }
     check();
@@ -285,28 +259,22 @@ int compare(const char *who, const std::vector<Event> &got, const std::vector<Ev
     const size_t k = std::mismatch(want.begin(), want.end(), got.begin(), got.end()).first - want.begin();
     if (k == want.size() && got.size() == want.size()) return std::printf("%s: %zu events as expected\n", who, k), 0;
     std::fprintf(stderr, "%s differs at %s:\n", who, k < labels.size() ? labels[k].c_str() : "the end");
-    for (const auto *events : {&want, &got}) {
-        std::string text = events == &want ? "  expected" : "  got";
+    for (const auto *events : {&want, &got})
         for (size_t l = 0; k < events->size() && l < (*events)[k].lines.size() && l < 40; ++l)
-            text += " " + (*events)[k].lines[l].substr(0, 80);
-        std::fprintf(stderr, "%s%s\n", text.c_str(), k < events->size() && (*events)[k].broken ? " (flagged)" : "");
-    }
+            std::fprintf(stderr, "  %s %s%s\n", events == &want ? "expected" : "got", (*events)[k].lines[l].substr(0, 80).c_str(),
+                         (*events)[k].broken ? " (flagged)" : "");
     return 1;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 5 && !(argc == 6 && std::string(argv[1]) == "--cases")) {
-        std::fputs("usage: twl_dissector_check [--cases CASES | VECTORS_DIR] TWL_LUA PRELUDE_LUA WORK_DIR\n", stderr);
-        return 2;
-    }
+    if (argc != 5 && !(argc == 6 && std::string(argv[1]) == "--cases"))
+        return std::fputs("usage: twl_dissector_check [--cases CASES | VECTORS_DIR] TWL_LUA PRELUDE_LUA WORK_DIR\n", stderr), 2;
     const int at = argc - 4;
     const std::string lua = argv[at + 1], prelude = argv[at + 2], work = argv[at + 3];
-    if (test_support::run_command("tshark -v >/dev/null 2>&1").status != 0) {
-        std::puts("tshark is not installed (make ci-deps installs it): the dissector is not tested");
-        return 77;
-    }
+    if (test_support::run_command("tshark -v >/dev/null 2>&1").status != 0)
+        return std::puts("tshark is not installed (make ci-deps installs it): the dissector is not tested"), 77;
     std::filesystem::create_directories(work);
     if (argc == 6) return run_cases(argv[2], lua, prelude, work);
 
@@ -357,10 +325,7 @@ int main(int argc, char **argv) {
     std::ofstream(raw, std::ios::binary).write(reinterpret_cast<const char *>(stream.data()), std::streamsize(stream.size()));
     const test_support::CommandRun shark = test_support::run_command(
         tshark_command(work, prelude, lua) + " -2 -r '" + pcap + "' -T json -J twl 2>'" + work + "/tshark.err'");
-    if (shark.status != 0) {
-        std::fprintf(stderr, "tshark failed (%d); see %s/tshark.err\n", shark.status, work.c_str());
-        return 1;
-    }
+    if (shark.status != 0) return std::fprintf(stderr, "tshark failed (%d); see %s/tshark.err\n", shark.status, work.c_str()), 1;
     std::printf("%zu frames and runs of garbage in %zu segments, %zu bytes\n", labels.size(), cuts.size(), stream.size());
     const std::vector<Event> shark_got = tshark_events(shark.out), dump_got = reader_events(stream);
     int rc = compare("tshark", shark_got, want, labels) | compare("twl-dump's reader", dump_got, want, labels);
