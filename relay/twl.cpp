@@ -195,7 +195,7 @@ namespace {
 // fields, their order, their widths and their maxima as the table says.
 
 // Largest payloads: the builders' scratch sizes.
-#define PAYLOAD_MAX(NAME, code, cap) constexpr size_t kMax_##NAME = TWL_PAYLOAD_MAX(NAME, cap);
+#define PAYLOAD_MAX(NAME, code, cap) [[maybe_unused]] constexpr size_t kMax_##NAME = TWL_PAYLOAD_MAX(NAME, cap);
 TWL_MESSAGES(PAYLOAD_MAX)
 #undef PAYLOAD_MAX
 constexpr size_t kRecordMax = TWL_RECORD_MAX_MESSAGE;
