@@ -182,11 +182,13 @@ uint8_t *twl_build_pong(size_t *out_len) {
 
 // ---- Typed builders ----------------------------------------------------------
 //
-// Every builder is the same three steps: reserve a working area, append the
-// fields of its payload with Appender, and hand the bytes to
-// twl_build_message. Areas are sized from the field maxima below, so an
-// append never runs out of room except where a batch reaches its 64 KiB cap,
-// and there the decision is made once per record, before any of it is written.
+// Every builder is the same three steps: reserve an area for its payload,
+// append the fields with Appender, and put the header in front. Areas are
+// sized from the field maxima below, so an append never runs out of room
+// except where a batch reaches its 64 KiB cap, and there the decision is made
+// once per record, before any of it is written. A payload on the stack is
+// then copied into a frame of its size; one built in the heap is written in
+// place after room for the header, and the block is shrunk to fit.
 
 namespace {
 
@@ -292,14 +294,15 @@ struct Record {
 // The record's fields, as many as its flags put on the wire.
 #define MEASURE(from, KIND, NAME, name, arg, max) MEASURE_##KIND(name, arg, max)
 #define MEASURE_STR(name, arg, max) \
-    if (gate.on(r.flags)) r.name = cut(m.name, max), r.size += wire_size(r.name);
+    if (gate.on(r.flags)) r.name = cut(m.name, max), r.size += wire_size(r.name); else r.name = Text{};
 #define MEASURE_U16(name, arg, max) if (gate.on(r.flags)) r.size += kWidth[TWL_F_U16];
 #define MEASURE_U32(name, arg, max) if (gate.on(r.flags)) r.size += kWidth[TWL_F_U32];
 #define MEASURE_FLAGS(name, arg, max) if (gate.on(r.flags)) r.size += kWidth[TWL_F_FLAGS];
 #define MEASURE_FIXED(name, arg, max) if (gate.on(r.flags)) r.size += kWidth[TWL_F_FIXED];
 #define MEASURE_IF(name, arg, max) gate.open(arg, max);
 Record measure(const twl_message &m) noexcept {
-    Record r{};
+    Record r;  // every member is set below: zero-filling it first costs as much as its strings
+    r.size = 0;
     r.flags = m.flags;
     if (m.item_name != nullptr && m.item_name[0] != '\0') r.flags |= TWR_MSG_FLAG_ITEM;
     Gate gate;
@@ -308,19 +311,21 @@ Record measure(const twl_message &m) noexcept {
 }
 
 // Writes a measured message record at dst, which holds r.size bytes, and
-// returns r.size.
+// returns r.size. The measure counted each field this writes, so no field
+// checks its room again.
 #define WRITE(from, KIND, NAME, name, arg, max) WRITE_##KIND(name, arg, max)
-#define WRITE_STR(name, arg, max) if (gate.on(r.flags)) out.text(r.name);
-#define WRITE_U16(name, arg, max) if (gate.on(r.flags)) out.u16(m.name);
-#define WRITE_U32(name, arg, max) if (gate.on(r.flags)) out.u32(m.name);
-#define WRITE_FLAGS(name, arg, max) if (gate.on(r.flags)) out.u8(r.flags);
-#define WRITE_FIXED(name, arg, max) if (gate.on(r.flags)) out.u8(arg);
+#define WRITE_STR(name, arg, max) \
+    if (gate.on(r.flags)) put_be16(p, uint16_t(r.name.n)), std::memcpy(p + 2, r.name.bytes, r.name.n), p += 2 + r.name.n;
+#define WRITE_U16(name, arg, max) if (gate.on(r.flags)) put_be16(p, m.name), p += 2;
+#define WRITE_U32(name, arg, max) if (gate.on(r.flags)) put_be32(p, m.name), p += 4;
+#define WRITE_FLAGS(name, arg, max) if (gate.on(r.flags)) *p++ = r.flags;
+#define WRITE_FIXED(name, arg, max) if (gate.on(r.flags)) *p++ = arg;
 #define WRITE_IF(name, arg, max) gate.open(arg, max);
 size_t encode_one_message(uint8_t *dst, const Record &r, const twl_message &m) noexcept {
-    Appender out{dst, r.size};
+    uint8_t *p = dst;
     Gate gate;
     TWL_FIELDS_MESSAGE(WRITE, )
-    return out.off;
+    return size_t(p - dst);
 }
 
 void Appender::record(const Record &r, const twl_message &m) noexcept {
@@ -349,31 +354,35 @@ uint8_t *refuse(size_t *out_len) noexcept {
     return nullptr;
 }
 
-// Wraps the appended payload in a frame, or refuses one the header reader
-// would reject.
-uint8_t *wrap(size_t *out_len, uint8_t type, const Appender &out) noexcept {
-    if (out.off > TWR_MSG_MAX_PAYLOAD) return refuse(out_len);
-    uint8_t *frame = nullptr;
-    *out_len = twl_build_message(&frame, type, out.p, out.off);
-    return frame;
-}
-
 template <size_t Cap, typename Fill>
 uint8_t *build_fixed(size_t *out_len, uint8_t type, Fill fill) noexcept {
+    static_assert(Cap <= TWR_MSG_MAX_PAYLOAD);
     uint8_t scratch[Cap];
     Appender out{scratch, Cap};
     fill(out);
-    return wrap(out_len, type, out);
+    uint8_t *frame = nullptr;
+    *out_len = twl_build_message(&frame, type, scratch, out.off);
+    return frame;
 }
 
+// The payload is written after room for the header, in a block with cap
+// bytes for it. One the header reader would reject (a long list of long
+// names can pass 2 MiB) is refused.
 template <typename Fill>
 uint8_t *build_allocated(size_t *out_len, uint8_t type, size_t cap, Fill fill) noexcept {
-    auto *scratch = static_cast<uint8_t *>(std::malloc(cap));
-    if (scratch == nullptr) return refuse(out_len);
-    Appender out{scratch, cap};
+    auto *frame = static_cast<uint8_t *>(std::malloc(TWR_MSG_HEADER_SIZE + cap));
+    if (frame == nullptr) return refuse(out_len);
+    Appender out{frame + TWR_MSG_HEADER_SIZE, cap};
     fill(out);
-    uint8_t *frame = wrap(out_len, type, out);
-    std::free(scratch);
+    if (out.off > TWR_MSG_MAX_PAYLOAD) {
+        std::free(frame);
+        return refuse(out_len);
+    }
+    *out_len = twl_encode_header(frame, TWR_MSG_HEADER_SIZE, type, uint32_t(out.off)) + out.off;
+    // A failed shrink leaves the whole block, which serves as well.
+    if (out.off < cap) {
+        if (void *fitted = std::realloc(frame, *out_len)) frame = static_cast<uint8_t *>(fitted);
+    }
     return frame;
 }
 
