@@ -19,10 +19,10 @@ namespace {
 
 std::string g_got;
 
-// Appends "level:message" to g_got, and "@" to standard error to show where
-// among the lines the callback ran.
-void record(void *, int level, const char *message) {
-    g_got += std::to_string(level) + ":" + message;
+// Appends "level:message" to the string it was given (g_got), and "@" to
+// standard error to show where among the lines the callback ran.
+void record(void *got, int level, const char *message) {
+    *static_cast<std::string *>(got) += std::to_string(level) + ":" + message;
     std::fputc('@', stderr);
 }
 
@@ -49,7 +49,7 @@ class LogLine : public testing::TestWithParam<Row> {};
 TEST_P(LogLine, GoesToTheCallbackThenToStandardError) {
     const auto &[name, threshold, log, delivered, written] = GetParam();
     g_got.clear();
-    twr_log_init(threshold, record, nullptr);
+    twr_log_init(threshold, record, &g_got);
     EXPECT_EQ(written_by(log), written);
     EXPECT_EQ(g_got, delivered);
     twr_log_init(TWR_LOG_INFO, nullptr, nullptr);
@@ -86,7 +86,7 @@ INSTANTIATE_TEST_SUITE_P(
             "earlier\n--- Log opened ---\nT [INFO ] 27\nT [INFO ] 47\n--- Log opened ---\nT [INFO ] two\n"},
         // The nested message is dropped; the outer line is still written.
         Row{"ACallbackThatLogsAgainIsNotCalledAgain", TWR_LOG_INFO, [] {
-                twr_log_init(TWR_LOG_INFO, [](void *, int l, const char *m) { record(nullptr, l, m), twr_log_info("nested %s", m); }, nullptr);
+                twr_log_init(TWR_LOG_INFO, [](void *got, int l, const char *m) { record(got, l, m), twr_log_info("nested %s", m); }, &g_got);
                 twr_log_info("outer"); }, "2:outer", "@T [INFO ] outer\n"}),
     [](const testing::TestParamInfo<Row> &info) { return std::string(std::get<0>(info.param)); });
 
