@@ -242,6 +242,12 @@ struct run_end {
         const __m256i low = _mm256_cmpgt_epi8(_mm256_set1_epi8(0x21), _mm256_add_epi8(v, _mm256_set1_epi8(1)));
         return _mm256_xor_si256(low, _mm256_cmpeq_epi8(_mm256_shuffle_epi8(by_low_nibble, v), v));
     }
+    // The same tests on 64 bytes, each giving its mask directly.
+    TWR_AVX512 static uint64_t avx512(__m512i v) noexcept {
+        const uint64_t low = _mm512_cmplt_epi8_mask(_mm512_add_epi8(v, _mm512_set1_epi8(1)), _mm512_set1_epi8(0x21));
+        const uint64_t newline = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\n'));
+        return (low ^ newline) | _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('<'));
+    }
 #endif
 };
 

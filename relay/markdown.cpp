@@ -117,7 +117,7 @@ bool has_list_item(twr_scan::path via, const unsigned char *s, size_t len, bool 
     if (at_start && (s[0] == '-' || s[0] == '*') && s[1] == ' ') return true;
     size_t k = 0;
 #if TWR_SCAN_X86
-    if (via == twr_scan::path::avx2 && list_item_avx2(s, len, &k)) return true;
+    if (via >= twr_scan::path::avx2 && list_item_avx2(s, len, &k)) return true;
     using namespace twr_scan;
     for (; via != path::portable && len - k >= 18; k += 16) {
         const __m128i nl = eq16(load16(s + k), '\n'), next = load16(s + k + 1);
