@@ -198,6 +198,17 @@ concept has_avx512 = requires(__m512i v) { Class::avx512(v); };
 
 TWR_AVX512 inline __m512i load64(const unsigned char *p) noexcept { return _mm512_loadu_si512(p); }
 
+// 128 bytes a round, then the AVX2 helper.
+template <typename Class>
+TWR_AVX512 size_t plain_run_avx512(const unsigned char *p, size_t len) noexcept {
+    size_t k = 0;
+    for (; len - k >= 128; k += 128) {
+        const uint64_t lo = Class::avx512(load64(p + k)), hi = Class::avx512(load64(p + k + 64));
+        if ((lo | hi) != 0) return k + (lo != 0 ? first_marked(lo) : 64 + first_marked(hi));
+    }
+    return k + plain_run_avx2<Class>(p + k, len - k);
+}
+
 // 64 bytes a round; the rest goes to the AVX2 helper.
 template <typename Class>
 TWR_AVX512 size_t copy_run_avx512(unsigned char *dst, const unsigned char *src, size_t limit) noexcept {
@@ -221,6 +232,9 @@ TWR_AVX512 size_t copy_run_avx512(unsigned char *dst, const unsigned char *src, 
 template <typename Class>
 inline size_t plain_run(path via, const unsigned char *p, size_t len) noexcept {
 #if TWR_SCAN_X86
+    if constexpr (has_avx512<Class>) {
+        if (via == path::avx512) return plain_run_avx512<Class>(p, len);
+    }
     if (via >= path::avx2) return plain_run_avx2<Class>(p, len);
     if (via == path::sse2) return plain_run_sse2<Class>(p, len);
 #endif
