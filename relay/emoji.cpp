@@ -250,6 +250,7 @@ struct run_end {
         for (size_t c = 0; c < t.size(); ++c) t[c] = ends_plain_run(static_cast<unsigned char>(c)) ? '\x80' : 0;
         return t;
     }();
+    static_assert(kMarks['<'] != 0 && kMarks[0x7F] != 0 && kMarks['\t'] != 0 && kMarks['\n'] == 0 && kMarks['~'] == 0);
     TWR_AVX512 static uint64_t avx512(__m512i v) noexcept {
         const __m512i low = _mm512_loadu_si512(kMarks.data()), high = _mm512_loadu_si512(kMarks.data() + 64);
         return _mm512_movepi8_mask(_mm512_or_si512(_mm512_permutex2var_epi8(low, v, high), v));
