@@ -16,7 +16,7 @@
 // - the pipeline gives what its three passes give one after another, and its
 //   style bytes balance (one byte per character, so its cut splits none);
 // - no text (a null pointer, whatever the length) gives the empty string;
-// - the SSE2 and AVX2 paths, where the processor has them, give every pass's
+// - the SSE2, AVX2 and AVX-512 paths, where the processor has them, give every pass's
 //   bytes and result exactly as the portable path does, and Mac OS Roman
 //   reads nothing past the NUL of a text that ends just before memory that
 //   cannot be read.
@@ -192,7 +192,7 @@ void check_paths(const std::string &text, size_t cap) {
     using twr_scan::path;
     const path best = twr_scan::force_path(path::portable);
     const std::string portable = all_outputs(text, cap);
-    for (path p : {path::sse2, path::avx2}) {
+    for (path p : {path::sse2, path::avx2, path::avx512}) {
         twr_scan::force_path(p);
         if (twr_scan::active_path() == p) require(all_outputs(text, cap) == portable);
     }

@@ -1,5 +1,6 @@
 #include "relay/emoji.h"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -241,6 +242,18 @@ struct run_end {
                                                        H, H, H, H, H, H, H, H, H, H, '\n', H, '<', H, H, H);
         const __m256i low = _mm256_cmpgt_epi8(_mm256_set1_epi8(0x21), _mm256_add_epi8(v, _mm256_set1_epi8(1)));
         return _mm256_xor_si256(low, _mm256_cmpeq_epi8(_mm256_shuffle_epi8(by_low_nibble, v), v));
+    }
+    // On 64 bytes, one lookup by the low seven bits in a table of the
+    // marks below 0x80, and the top bit for everything above.
+    static constexpr std::array<char, 128> kMarks = [] {
+        std::array<char, 128> t{};
+        for (size_t c = 0; c < t.size(); ++c) t[c] = ends_plain_run(static_cast<unsigned char>(c)) ? '\x80' : 0;
+        return t;
+    }();
+    static_assert(kMarks['<'] != 0 && kMarks[0x7F] != 0 && kMarks['\t'] != 0 && kMarks['\n'] == 0 && kMarks['~'] == 0);
+    TWR_AVX512 static uint64_t avx512(__m512i v) noexcept {
+        const __m512i low = _mm512_loadu_si512(kMarks.data()), high = _mm512_loadu_si512(kMarks.data() + 64);
+        return _mm512_movepi8_mask(_mm512_or_si512(_mm512_permutex2var_epi8(low, v, high), v));
     }
 #endif
 };

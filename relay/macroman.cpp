@@ -183,6 +183,82 @@ inline block_result convert_block(const unsigned char *src, unsigned high, unsig
         if (p >= kBlock) return {p, m};
     }
 }
+
+// The characters a 64-byte block converts at once: every ASCII byte, the
+// accented letters and signs after C2 and C3, and the typographic signs
+// after E2 80 and E2 82 (dashes, quotes, the ellipsis, the euro). Their
+// bytes lie in four pages of 64, one per lead, indexed by the low six bits
+// of the character's last byte.
+consteval std::array<uint8_t, 256> make_pages() {
+    std::array<uint8_t, 256> a{};
+    for (size_t k = 0; k < 64; ++k) {
+        a[k] = narrow_lookup[0x80 + k];         // C2 80..BF: U+0080..U+00BF
+        a[64 + k] = narrow_lookup[0xC0 + k];    // C3 80..BF: U+00C0..U+00FF
+        a[128 + k] = wide_lookup[k];            // E2 80 80..BF: U+2000..U+203F
+        a[192 + k] = wide_lookup[0x80 + k];     // E2 82 80..BF: U+2080..U+20BF
+    }
+    return a;
+}
+alignas(64) constexpr std::array<uint8_t, 256> block_pages = make_pages();
+static_assert(block_pages[64 + 0x29] == 0x8E && block_pages[128 + 0x19] == 0xD5 && block_pages[192 + 0x2C] == 0xDB);
+
+// Converts the 64-byte blocks at src[i] on, stopping at the first block
+// that holds another character or a malformed sequence, or when fewer than
+// 66 bytes of text or 64 bytes of room are left. Each block is classified,
+// looked up and packed in vector registers, with no branch per character.
+// A character starting in the last two bytes of a block reads its
+// continuation bytes from the next one, which then skips them; so every
+// block starts 64 bytes after the last, and the loads never wait for the
+// block before. Every load comes before the block's one store, which lands
+// on bytes already read, so it is right in place.
+TWR_AVX512 void convert_blocks64(const unsigned char *src, size_t len, size_t &i, unsigned char *dst, size_t room,
+                                 size_t &n) {
+    const __m512i page0 = _mm512_load_si512(block_pages.data()), page1 = _mm512_load_si512(block_pages.data() + 64),
+                  page2 = _mm512_load_si512(block_pages.data() + 128),
+                  page3 = _mm512_load_si512(block_pages.data() + 192);
+    const __m512i below_leads = _mm512_set1_epi8(-64);  // 0x80..0xBF are below 0xC0 as signed bytes
+    uint64_t carried = 0;  // the bytes at the block's start that a character before it took
+    for (; len - i >= 66 && room - n >= 64; i += 64) {
+        const __m512i v = twr_scan::load64(src + i);
+        const uint64_t high = _mm512_movepi8_mask(v);
+        if ((high | carried) == 0) {  // ASCII, and no byte to skip
+            _mm512_storeu_si512(dst + n, v);
+            n += 64;
+            continue;
+        }
+        const __m512i v1 = twr_scan::load64(src + i + 1), v2 = twr_scan::load64(src + i + 2);
+        const uint64_t cont = _mm512_cmplt_epi8_mask(v, below_leads);
+        const uint64_t lead2 = _mm512_cmpeq_epi8_mask(_mm512_and_si512(v, _mm512_set1_epi8(static_cast<char>(0xFE))),
+                                                      _mm512_set1_epi8(static_cast<char>(0xC2)));
+        const uint64_t lead3 =
+            _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(static_cast<char>(0xE2))) &
+            _mm512_cmpeq_epi8_mask(_mm512_and_si512(v1, _mm512_set1_epi8(static_cast<char>(0xFD))),
+                                   _mm512_set1_epi8(static_cast<char>(0x80)));
+        const uint64_t leads = lead2 | lead3;
+        // Every byte from 0x80 up is one of these leads or one of their
+        // continuation bytes. Like read_char, a lead takes the bytes after
+        // it whatever they are; past the block, the next one checks them.
+        if ((high & ~(leads | cont)) != 0 || cont != (leads << 1 | lead3 << 2 | carried)) break;
+        // The page: the lead's low bit for C2 and C3; 0x80, and bit 1 of
+        // the second byte, for E2 80 and E2 82.
+        const __m512i two = _mm512_slli_epi16(_mm512_and_si512(v, _mm512_set1_epi8(1)), 6);
+        const __m512i three = _mm512_or_si512(_mm512_slli_epi16(_mm512_and_si512(v1, _mm512_set1_epi8(2)), 5),
+                                              _mm512_set1_epi8(static_cast<char>(0x80)));
+        const __m512i last = _mm512_mask_blend_epi8(lead3, v1, v2);
+        const __m512i key = _mm512_or_si512(_mm512_and_si512(last, _mm512_set1_epi8(0x3F)),
+                                            _mm512_mask_blend_epi8(lead3, two, three));
+        const __m512i mac = _mm512_mask_blend_epi8(_mm512_movepi8_mask(key),  // bit 7: the pages of E2
+                                                   _mm512_permutex2var_epi8(page0, key, page1),
+                                                   _mm512_permutex2var_epi8(page2, key, page3));
+        const uint64_t keep = ~cont;  // one byte out per character
+        const __m512i packed = _mm512_maskz_compress_epi8(keep, _mm512_mask_blend_epi8(leads, v, mac));
+        const size_t out = static_cast<size_t>(_mm_popcnt_u64(keep));
+        _mm512_mask_storeu_epi8(dst + n, out == 64 ? ~uint64_t{0} : (uint64_t{1} << out) - 1, packed);
+        n += out;
+        carried = leads >> 63 | lead3 >> 62;  // bit k: byte 64 + k
+    }
+    i += (carried & 1) + (carried >> 1);  // to the next character's start
+}
 #endif
 
 // Converts from src[i] and dst[n] on, character by character, with ASCII
@@ -230,6 +306,9 @@ namespace twr_scan {
 namespace {
 path best_path() noexcept {
 #if TWR_SCAN_X86
+    if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2"))
+        return path::avx512;
     return __builtin_cpu_supports("avx2") ? path::avx2 : path::sse2;
 #else
     return path::portable;
@@ -247,7 +326,7 @@ path active_path() noexcept {
 
 path force_path(path p) noexcept {
     const path before = active_path();
-    const bool have = p == path::portable || (TWR_SCAN_X86 && (p == path::sse2 || best_path() == path::avx2));
+    const bool have = p == path::portable || (TWR_SCAN_X86 && p <= best_path());
     s_forced.store(static_cast<int>(have ? p : best_path()), std::memory_order_relaxed);
     return before;
 }
@@ -266,6 +345,11 @@ size_t utf8_to_macroman(const char *in, char *out, size_t out_size) {
     // conversion in place safe: every store lands on input already read.
 #if TWR_SCAN_X86
     while (via != path::portable && len - i >= 2 * kBlock && room - n >= kBlock) {
+        if (via == path::avx512) {
+            const size_t before = i;
+            convert_blocks64(src, len, i, dst, room, n);
+            if (i != before) continue;
+        }
         const unsigned high = mask16(load16(src + i));
         if (high == 0) {  // plain ASCII, copied in blocks up to the next other byte
             const size_t run = copy_run<high_bytes>(via, dst + n, src + i, std::min(len - i, room - n));

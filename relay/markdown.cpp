@@ -1,5 +1,6 @@
 #include "relay/markdown.h"
 
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -84,6 +85,19 @@ struct marker_bytes {
         const __m256i found = _mm256_cmpeq_epi8(_mm256_shuffle_epi8(by_low_nibble, v), v);
         return _mm256_or_si256(found, twr_scan::eq32(v, '>'));
     }
+    // The same lookup on 64 bytes, each compare giving its mask.
+    static constexpr std::array<char, 64> kByLowNibble = [] {
+        constexpr char H = static_cast<char>(0x80);
+        constexpr char lane[16] = {'`', H, H, H, H, H, H, H, H, H, '*', H, '|', '-', '~', '_'};
+        std::array<char, 64> t{};
+        for (size_t k = 0; k < t.size(); ++k) t[k] = lane[k % 16];
+        return t;
+    }();
+    TWR_AVX512 static uint64_t avx512(__m512i v) noexcept {
+        const __m512i by_low_nibble = _mm512_loadu_si512(kByLowNibble.data());
+        return _mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(by_low_nibble, v), v) |
+               _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('>'));
+    }
 #endif
 };
 
@@ -117,7 +131,7 @@ bool has_list_item(twr_scan::path via, const unsigned char *s, size_t len, bool 
     if (at_start && (s[0] == '-' || s[0] == '*') && s[1] == ' ') return true;
     size_t k = 0;
 #if TWR_SCAN_X86
-    if (via == twr_scan::path::avx2 && list_item_avx2(s, len, &k)) return true;
+    if (via >= twr_scan::path::avx2 && list_item_avx2(s, len, &k)) return true;
     using namespace twr_scan;
     for (; via != path::portable && len - k >= 18; k += 16) {
         const __m128i nl = eq16(load16(s + k), '\n'), next = load16(s + k + 1);

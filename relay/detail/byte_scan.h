@@ -5,10 +5,12 @@
 // helpers find or copy a run 16, 32 or 64 bytes at a time and give the same
 // result as a byte loop over the class's is_mark.
 //
-// Three paths give identical bytes: a portable one for every CPU, SSE2 (part
-// of every x86-64) and AVX2, which is chosen at run time when the processor
-// has it, so one build runs on any x86-64. A pass asks active_path() once per
-// call and hands the answer to every helper.
+// Four paths give identical bytes: a portable one for every CPU, SSE2 (part
+// of every x86-64), AVX2, and AVX-512 with the byte-wise permute and
+// compress instructions (VBMI and VBMI2); the best one the processor has is
+// chosen at run time, so one build runs on any x86-64. A pass asks
+// active_path() once per call and hands the answer to every helper. A class
+// without 64-byte tests runs its AVX2 ones on the AVX-512 path.
 #ifndef RELAY_DETAIL_BYTE_SCAN_H
 #define RELAY_DETAIL_BYTE_SCAN_H
 
@@ -21,13 +23,14 @@
 #define TWR_SCAN_X86 1
 #include <immintrin.h>
 #define TWR_AVX2 __attribute__((target("avx2")))
+#define TWR_AVX512 __attribute__((target("avx2,popcnt,avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2")))
 #else
 #define TWR_SCAN_X86 0
 #endif
 
 namespace twr_scan {
 
-enum class path : int { portable = 0, sse2 = 1, avx2 = 2 };
+enum class path : int { portable = 0, sse2 = 1, avx2 = 2, avx512 = 3 };
 
 // The fastest path this processor has, unless a test chose another.
 path active_path() noexcept;
@@ -189,13 +192,50 @@ TWR_AVX2 size_t copy_run_avx2(unsigned char *dst, const unsigned char *src, size
     return k + copy_run_sse2<Class>(dst + k, src + k, limit - k);
 }
 
+// A class with 64-byte tests gives, from avx512(), the mask of its bytes.
+template <typename Class>
+concept has_avx512 = requires(__m512i v) { Class::avx512(v); };
+
+TWR_AVX512 inline __m512i load64(const unsigned char *p) noexcept { return _mm512_loadu_si512(p); }
+
+// 128 bytes a round, then the AVX2 helper.
+template <typename Class>
+TWR_AVX512 size_t plain_run_avx512(const unsigned char *p, size_t len) noexcept {
+    size_t k = 0;
+    for (; len - k >= 128; k += 128) {
+        const uint64_t lo = Class::avx512(load64(p + k)), hi = Class::avx512(load64(p + k + 64));
+        if ((lo | hi) != 0) return k + (lo != 0 ? first_marked(lo) : 64 + first_marked(hi));
+    }
+    return k + plain_run_avx2<Class>(p + k, len - k);
+}
+
+// 64 bytes a round; the rest goes to the AVX2 helper.
+template <typename Class>
+TWR_AVX512 size_t copy_run_avx512(unsigned char *dst, const unsigned char *src, size_t limit) noexcept {
+    size_t k = 0;
+    for (; limit - k >= 64; k += 64) {
+        const __m512i block = load64(src + k);
+        const uint64_t m = Class::avx512(block);
+        if (m != 0) {
+            const size_t p = first_marked(m);
+            _mm512_mask_storeu_epi8(dst + k, (uint64_t{1} << p) - 1, block);
+            return k + p;
+        }
+        _mm512_storeu_si512(dst + k, block);
+    }
+    return k + copy_run_avx2<Class>(dst + k, src + k, limit - k);
+}
+
 #endif
 
 // Length of the run at p (at most len bytes) holding no byte of Class.
 template <typename Class>
 inline size_t plain_run(path via, const unsigned char *p, size_t len) noexcept {
 #if TWR_SCAN_X86
-    if (via == path::avx2) return plain_run_avx2<Class>(p, len);
+    if constexpr (has_avx512<Class>) {
+        if (via == path::avx512) return plain_run_avx512<Class>(p, len);
+    }
+    if (via >= path::avx2) return plain_run_avx2<Class>(p, len);
     if (via == path::sse2) return plain_run_sse2<Class>(p, len);
 #endif
     (void)via;
@@ -208,7 +248,10 @@ inline size_t plain_run(path via, const unsigned char *p, size_t len) noexcept {
 template <typename Class>
 inline size_t copy_run(path via, unsigned char *dst, const unsigned char *src, size_t limit) noexcept {
 #if TWR_SCAN_X86
-    if (via == path::avx2) return copy_run_avx2<Class>(dst, src, limit);
+    if constexpr (has_avx512<Class>) {
+        if (via == path::avx512) return copy_run_avx512<Class>(dst, src, limit);
+    }
+    if (via >= path::avx2) return copy_run_avx2<Class>(dst, src, limit);
     if (via == path::sse2) return copy_run_sse2<Class>(dst, src, limit);
 #endif
     (void)via;
@@ -224,6 +267,7 @@ struct high_bytes {
 #if TWR_SCAN_X86
     static unsigned sse2(__m128i v) noexcept { return mask16(v); }
     TWR_AVX2 static __m256i avx2(__m256i v) noexcept { return v; }  // the top bit is what counts
+    TWR_AVX512 static uint64_t avx512(__m512i v) noexcept { return _mm512_movepi8_mask(v); }
 #endif
 };
 
