@@ -52,6 +52,9 @@ ROWS = [
      "lookup_miss<tw_map>/1000", "lookup_miss<std_unordered_map>/1000", 1.0, "at most std::unordered_map"),
     ("Hash map miss, 100,000 keys", "bench_hashmap",
      "lookup_miss<tw_map>/100000", "lookup_miss<std_unordered_map>/100000", 1.0, "at most std::unordered_map"),
+    ("Message batch, 25 records", "bench_twl",
+     "MessageBatch25", "MessageBatch25/strnlen_memcpy", 1.5, "at most 1.5x strnlen + memcpy of its strings"),
+    ("Image frame, 64 KiB", "bench_twl", "ImageData64K", "ImageData64K/memcpy", 3.0, "at most 3x memcpy"),
 ]
 
 UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
