@@ -104,8 +104,9 @@ TEST(TwlDump, TranscriptsAndExitStatuses) {
         {R"(printf 'TRWK\1\214\0\0\0\12\1\2\0\6\1<\1\177\245\\TRWK\1\214\0\0\0\10\1\2\0\4ab' | )" + dump + "--escaped", "twl_dump_escaped.txt", 1},
         {dump + "--bogus 2>&1", "twl_dump_usage.txt", 2},
         {dump + "--help >/dev/full 2>/dev/null", "", 2},
-        // Ends in bytes that open no frame, the last five a header's but for the version.
-        {"printf 'TRWK\\1\\222\\0\\0\\0\\0XYZTRWK\\2' | " + dump, "twl_dump_trailing.txt", 1},
+        // Ends in the start of a header (a cut frame), or in its first five bytes but for the version (skipped).
+        {"printf 'TRWK\\1\\222\\0\\0\\0\\0XYZTR' | " + dump, "twl_dump_trailing.txt", 1},
+        {"printf 'TRWK\\1\\222\\0\\0\\0\\0XYZTRWK\\2' | " + dump, "twl_dump_wrong_version.txt", 1},
         {dump + golden + " >/dev/full 2>/dev/null", "", 2},  // output that cannot be written
         {dump + golden + "-missing 2>/dev/null", "", 2}};
     for (const auto &run : runs) {
