@@ -158,7 +158,7 @@ void hashmap_set_at_the_threshold(long n) {
 // without one it formats in place. A failed copy leaves the message as it came.
 template <bool kList>
 void markdown(long n) {
-    const char *message = kList ? "**bold** and\n- a **list**" : "**bold** and - not a list";
+    const char *message = kList ? "**bold** and\n- a **list**" : "**bold** and - not a list, in a line the vector scan reads";
     const size_t size = std::strlen(message) + 1;
     char buf[64];
     std::memcpy(buf, message, size);
