@@ -77,15 +77,8 @@ struct marker_bytes {
         const __m128i b = _mm_or_si128(_mm_or_si128(eq16(v, '|'), eq16(v, '>')), eq16(v, '-'));
         return twr_scan::mask16(_mm_or_si128(a, b));
     }
-    TWR_AVX2 static __m256i avx2(__m256i v) noexcept {
-        // H (0x80) has its top bit set, which no byte equal to a lookup result has.
-        constexpr char H = static_cast<char>(0x80);
-        const __m256i by_low_nibble = _mm256_setr_epi8('`', H, H, H, H, H, H, H, H, H, '*', H, '|', '-', '~', '_',
-                                                       '`', H, H, H, H, H, H, H, H, H, '*', H, '|', '-', '~', '_');
-        const __m256i found = _mm256_cmpeq_epi8(_mm256_shuffle_epi8(by_low_nibble, v), v);
-        return _mm256_or_si256(found, twr_scan::eq32(v, '>'));
-    }
-    // The same lookup on 64 bytes, each compare giving its mask.
+    // The lookup table, the same in each 16-byte lane. H (0x80) has its top
+    // bit set, which no byte equal to a lookup result has.
     static constexpr std::array<char, 64> kByLowNibble = [] {
         constexpr char H = static_cast<char>(0x80);
         constexpr char lane[16] = {'`', H, H, H, H, H, H, H, H, H, '*', H, '|', '-', '~', '_'};
@@ -93,6 +86,12 @@ struct marker_bytes {
         for (size_t k = 0; k < t.size(); ++k) t[k] = lane[k % 16];
         return t;
     }();
+    TWR_AVX2 static __m256i avx2(__m256i v) noexcept {
+        const __m256i by_low_nibble = twr_scan::load32(reinterpret_cast<const unsigned char *>(kByLowNibble.data()));
+        const __m256i found = _mm256_cmpeq_epi8(_mm256_shuffle_epi8(by_low_nibble, v), v);
+        return _mm256_or_si256(found, twr_scan::eq32(v, '>'));
+    }
+    // The same lookup on 64 bytes, each compare giving its mask.
     TWR_AVX512 static uint64_t avx512(__m512i v) noexcept {
         const __m512i by_low_nibble = _mm512_loadu_si512(kByLowNibble.data());
         return _mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(by_low_nibble, v), v) |

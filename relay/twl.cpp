@@ -69,10 +69,15 @@ Text cut(const char *text, size_t max_len) noexcept {
     return {text, strnlen(text, max_len)};
 }
 constexpr size_t wire_size(Text t) noexcept { return 2 + t.n; }
+// Writes the field at p, which has room for it, and returns its end.
+uint8_t *put_text(uint8_t *p, Text t) noexcept {
+    put_be16(p, uint16_t(t.n));
+    std::memcpy(p + 2, t.bytes, t.n);
+    return p + wire_size(t);
+}
 size_t field_text(uint8_t *buf, size_t cap, Text t) noexcept {
     if (cap < wire_size(t)) return 0;
-    put_be16(buf, uint16_t(t.n));
-    std::memcpy(buf + 2, t.bytes, t.n);
+    put_text(buf, t);
     return wire_size(t);
 }
 size_t field_bytes(uint8_t *buf, size_t cap, const uint8_t *src, size_t n) noexcept {
@@ -314,8 +319,7 @@ Record measure(const twl_message &m) noexcept {
 // returns r.size. The measure counted each field this writes, so no field
 // checks its room again.
 #define WRITE(from, KIND, NAME, name, arg, max) WRITE_##KIND(name, arg, max)
-#define WRITE_STR(name, arg, max) \
-    if (gate.on(r.flags)) put_be16(p, uint16_t(r.name.n)), std::memcpy(p + 2, r.name.bytes, r.name.n), p += 2 + r.name.n;
+#define WRITE_STR(name, arg, max) if (gate.on(r.flags)) p = put_text(p, r.name);
 #define WRITE_U16(name, arg, max) if (gate.on(r.flags)) put_be16(p, m.name), p += 2;
 #define WRITE_U32(name, arg, max) if (gate.on(r.flags)) put_be32(p, m.name), p += 4;
 #define WRITE_FLAGS(name, arg, max) if (gate.on(r.flags)) *p++ = r.flags;
